@@ -1,0 +1,147 @@
+// Subscribing, unsubscribing and publishing.
+#include "sdk.hpp"
+
+#include <chrono>
+#include <iostream>
+
+namespace tarvo {
+
+namespace {
+constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
+
+bool containsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// Codes for requests refused before the library is called. The library would cut a
+// topic at its NUL (reaching a topic the caller never named), and it accepts a bad QoS,
+// an empty topic or a wildcard in a topic name, after which the broker drops the whole
+// connection as malformed.
+int checkPublication(const std::string& topic, const std::string& payload, int qos) {
+    if (topic.empty() || containsNul(topic) || topic.find_first_of("+#") != std::string::npos) {
+        return MQTTCLIENT_BAD_UTF8_STRING;
+    }
+    if (qos < 0 || qos > 2) {
+        return MQTTCLIENT_BAD_QOS;
+    }
+    if (payload.size() > SDK::kMaxPayloadLength) {
+        return MQTTCLIENT_FAILURE;
+    }
+    return MQTTCLIENT_SUCCESS;
+}
+}  // namespace
+
+bool SDK::subscribe(const std::string& topic, int qos) {
+    if (!connected.load()) {
+        std::cerr << "[SDK] subscribe \xE2\x80\x94 not connected\n";
+        return false;
+    }
+    int rc = MQTTCLIENT_FAILURE;
+    if (containsNul(topic)) {
+        rc = MQTTCLIENT_BAD_UTF8_STRING;
+    } else if (!insideLibraryCallback) {
+        // (On the library's thread the SUBACK could only be read after the call gave up.)
+        std::shared_lock clientLock(clientMutex);
+        rc = client ? MQTTClient_subscribe(client.get(), topic.c_str(), qos) : MQTTCLIENT_DISCONNECTED;
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::cerr << "[SDK] subscribe failed on '" << topic << "', rc=" << rc << '\n';
+        return false;
+    }
+    std::cout << "[SDK] Subscribed to: " << topic << '\n';
+    return true;
+}
+
+void SDK::unsubscribe(const std::string& topic) {
+    if (!connected.load()) {
+        std::cerr << "[SDK] unsubscribe \xE2\x80\x94 not connected\n";
+        return;
+    }
+    int rc = MQTTCLIENT_FAILURE;
+    if (containsNul(topic)) {
+        rc = MQTTCLIENT_BAD_UTF8_STRING;
+    } else if (!insideLibraryCallback) {
+        std::shared_lock clientLock(clientMutex);
+        rc = client ? MQTTClient_unsubscribe(client.get(), topic.c_str()) : MQTTCLIENT_DISCONNECTED;
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::cerr << "[SDK] unsubscribe failed on '" << topic << "', rc=" << rc << '\n';
+        return;
+    }
+    std::cout << "[SDK] Unsubscribed from: " << topic << '\n';
+}
+
+void SDK::publish(const std::string& topic, const std::string& payload, int qos, bool retained) {
+    if (!connected.load()) {
+        std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
+        return;
+    }
+    int rc = checkPublication(topic, payload, qos);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        rc = sendPublication(topic, payload, qos, retained);
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::cerr << "[SDK] publish failed on '" << topic << "', rc=" << rc << '\n';
+    }
+}
+
+int SDK::sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained) {
+    const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
+    std::shared_lock clientLock(clientMutex);
+    if (!client) {
+        return MQTTCLIENT_DISCONNECTED;
+    }
+    std::uint64_t epoch = 0;
+    {
+        std::lock_guard lock(deliveryMutex);
+        if (insideLibraryCallback && qos > 0 && unawaitedTokens.size() >= kMaxInflightMessages) {
+            return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
+        }
+        epoch = deliveryEpoch;
+    }
+    MQTTClient_message message = MQTTClient_message_initializer;
+    message.payloadlen = static_cast<int>(payload.size());
+    message.payload = const_cast<char*>(payload.data());  // read only; the caller keeps it alive
+    message.qos = qos;
+    message.retained = retained ? 1 : 0;
+    MQTTClient_deliveryToken token = 0;
+    int rc = MQTTClient_publishMessage(client.get(), topic.c_str(), &message, &token);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        return rc;
+    }
+    if (insideLibraryCallback) {
+        // The library's thread reads the acknowledgements itself, after this handler
+        // returns: waiting here could only time out.
+        if (qos > 0) {
+            std::lock_guard lock(deliveryMutex);
+            unawaitedTokens.insert(token);
+        }
+        return MQTTCLIENT_SUCCESS;
+    }
+    if (qos > 0) {
+        awaitDelivery(token, epoch, deadline);
+    }
+    // Once the acknowledgement is in, this returns at once; by itself it would poll in
+    // 100 ms steps.
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    MQTTClient_waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    return MQTTCLIENT_SUCCESS;
+}
+
+void SDK::awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
+                        std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(deliveryMutex);
+    deliveryDone.wait_until(lock, deadline,
+                            [&] { return completedTokens.contains(token) || deliveryEpoch != epoch; });
+    if (completedTokens.erase(token) == 0 && deliveryEpoch == epoch) {
+        unawaitedTokens.insert(token);  // timed out; the acknowledgement may still come
+    }
+}
+
+void SDK::abandonDeliveries() {
+    std::lock_guard lock(deliveryMutex);
+    ++deliveryEpoch;
+    completedTokens.clear();
+    unawaitedTokens.clear();
+    deliveryDone.notify_all();
+}
+
+}  // namespace tarvo

@@ -1,0 +1,194 @@
+// tarvo_sdk client core: one MQTT client over the Paho MQTT C synchronous library.
+//
+// Plain C++20, no Python. Every operation runs on its caller's thread; the library
+// calls back on its own threads (see events.cpp) and the reconnect loop runs on a
+// thread of ours (see reconnect.cpp).
+//
+// Lock order, outermost first (a thread never takes an earlier lock while holding a
+// later one):
+//   1. connectionMutex   connection attempts, disconnect, client creation/destruction
+//   2. clientMutex       lifetime of the library client handle (shared for calls on it)
+//   3. stopMutex         reconnect run state and the loop's timed wait
+//   4. callbackMutex     count of library callbacks in progress
+//   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
+// handlerMutex is taken with none of these held, and a handler call is the only place
+// that may take the Python interpreter lock (inside the handler), so the binding's
+// lock order is always handlerMutex, then the interpreter lock.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+
+namespace tarvo {
+
+// Owns one Paho client handle; MQTTClient_destroy runs exactly once, in reset()
+// or the destructor.
+class LibraryClient {
+public:
+    LibraryClient() = default;
+    LibraryClient(const LibraryClient&) = delete;
+    LibraryClient& operator=(const LibraryClient&) = delete;
+    ~LibraryClient() { reset(); }
+
+    // Creates a new handle in place of an empty one; returns the library's code.
+    int create(const std::string& serverUri, const std::string& clientId);
+    void reset();
+
+    MQTTClient get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    MQTTClient handle_ = nullptr;
+};
+
+class SDK {
+public:
+    using MessageHandler = std::function<void(const std::string& topic, const std::string& payload)>;
+    using ConnectionHandler = std::function<void(bool connected, int code)>;
+    // Told about an exception that a handler raised where there is no caller to take
+    // it (library thread, reconnect thread, teardown). Called inside the catch block,
+    // so it may rethrow to inspect the exception. Empty: the core writes one line.
+    using HandlerFailureReporter = std::function<void(std::string_view event)>;
+
+    SDK();
+    SDK(const SDK&) = delete;
+    SDK& operator=(const SDK&) = delete;
+    virtual ~SDK();
+
+    void init(const std::string& clientId, const std::string& brokerHost, const std::string& protocol,
+              const std::string& username, const std::string& password, bool cleanSession, bool resumeSubs,
+              bool connectRetry, bool autoReconnect, int connectRetryInterval, int maxReconnectInterval,
+              int keepAlive, int pingTimeout, int writeTimeout, bool orderMatters, int connectTimeout,
+              const std::string& edition);
+
+    bool connect();
+    void disconnect();
+    void stop();
+    bool is_connected() const { return connected.load(); }
+
+    void publish(const std::string& topic, const std::string& payload, int qos, bool retained);
+    bool subscribe(const std::string& topic, int qos);
+    void unsubscribe(const std::string& topic);
+
+    void on_message(MessageHandler handler);
+    void on_connection(ConnectionHandler handler);
+
+    void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
+
+    // Longest payload the library's int length field can carry.
+    static constexpr std::size_t kMaxPayloadLength = 2147483647;
+    // QoS 1/2 messages that may await acknowledgement at once. The library's "reliable"
+    // mode allows one, which makes a second reply published from inside a message
+    // handler wait for ever (its acknowledgement is read only after the handler returns).
+    static constexpr std::size_t kMaxInflightMessages = 1024;
+
+private:
+    class CallbackScope;
+    class HandlerLock;
+
+    // configuration (config.cpp)
+    void writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout);
+
+    // lifecycle (lifecycle.cpp)
+    bool sealPassword();
+    void disconnectClient(bool reportNotConnected);
+    void endClient();
+    void refuseFromHandler(const char* operation) const;
+
+    // events (events.cpp)
+    static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
+    static void connectionLost(void* context, char* cause);
+    static void deliveryComplete(void* context, MQTTClient_deliveryToken token);
+    void callConnectionHandler(bool isConnected, int code);
+    void reportHandlerFailure(std::string_view event) noexcept;
+    void waitForCallbacksToFinish(bool bounded);
+
+    // messaging (messaging.cpp)
+    int sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained);
+    void awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
+                       std::chrono::steady_clock::time_point deadline);
+    void abandonDeliveries();
+
+    // reconnect (reconnect.cpp)
+    void startLossRun();
+    void lossRun();
+    void reportLoss();
+    bool takePendingLoss(bool endRun);
+    void reconnectLoop();
+    std::optional<int> attemptReconnect();
+    void endReconnectRun();
+
+    // True on a thread while it runs a library callback: the library's one receiving
+    // thread (or its connection-lost thread), which must never wait for the library.
+    static thread_local bool insideLibraryCallback;
+
+    LibraryClient client;
+    MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    std::string serverUri;
+    std::string username;
+    std::string password;
+    std::string clientId;
+    std::string edition;
+    std::string sealedPassword;
+    MessageHandler messageHandler;
+    ConnectionHandler connectionHandler;
+    // Guards both handlers; held across every handler call and replacement. Taken with
+    // no other core lock held. handlerOwner names the thread holding it for a handler
+    // call, so a handler calling back into its own object is refused, not deadlocked.
+    std::mutex handlerMutex;
+    std::atomic<std::thread::id> handlerOwner{};
+    std::atomic<bool> running{false};
+    std::atomic<bool> connected{false};
+    bool autoReconnect = true;
+    int maxReconnectInterval = 60;
+    // Guarded by stopMutex: the thread that reports a loss and runs the reconnect loop,
+    // and (retiredThread) its predecessor, joined by its successor or by stop.
+    std::thread reconnectThread;
+    std::thread retiredThread;
+    std::condition_variable stopSignal;
+    // Lock 3: guards the two threads, lossRunActive, pendingLosses and the loop's timed
+    // wait on stopSignal; running is stored under it whenever it turns false.
+    std::mutex stopMutex;
+    bool lossRunActive = false;
+    int pendingLosses = 0;
+
+    // Lock 1: serialises connection attempts (connect, reconnect), sealing, disconnect,
+    // and creating or destroying the library client; guards connectOptions and the
+    // credential strings it points into.
+    std::mutex connectionMutex;
+    // Lock 2: shared by every library call on the handle, exclusive to create or
+    // destroy it, so no call can run on a destroyed client.
+    std::shared_mutex clientMutex;
+
+    // Lock 4: guards callbacksInProgress; callbacksDone is signalled when it drops to 0.
+    std::mutex callbackMutex;
+    std::condition_variable callbacksDone;
+    int callbacksInProgress = 0;
+
+    // Lock 5: guards the delivery bookkeeping of QoS 1/2 publishes. A token is in
+    // completedTokens once its acknowledgement arrived and nobody has collected it yet;
+    // in unawaitedTokens while in flight with no publish waiting for it (published from
+    // a handler, or the wait timed out). deliveryEpoch moves on at every loss or
+    // disconnect so waiters stop waiting for acknowledgements that cannot come.
+    std::mutex deliveryMutex;
+    std::condition_variable deliveryDone;
+    std::unordered_set<MQTTClient_deliveryToken> completedTokens;
+    std::unordered_set<MQTTClient_deliveryToken> unawaitedTokens;
+    std::uint64_t deliveryEpoch = 0;
+
+    HandlerFailureReporter handlerFailureReporter;
+};
+
+}  // namespace tarvo
