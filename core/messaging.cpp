@@ -11,23 +11,23 @@ constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 
 bool containsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
-// Codes for requests refused before the library is called. The library would cut a
-// topic at its NUL (reaching a topic the caller never named), and it accepts a bad QoS,
-// an empty topic or a wildcard in a topic name, after which the broker drops the whole
-// connection as malformed.
-int checkPublication(const std::string& topic, const std::string& payload, int qos) {
-    if (topic.empty() || containsNul(topic) || topic.find_first_of("+#") != std::string::npos) {
+}  // namespace
+
+// The library would cut a topic at its NUL (reaching a topic the caller never named),
+// and it accepts a bad QoS, an empty topic or a wildcard in a topic name, after which
+// the broker drops the whole connection as malformed; so these are refused here.
+int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int qos) {
+    if (topic.empty() || topic.find_first_of(std::string_view("\0+#", 3)) != std::string_view::npos) {
         return MQTTCLIENT_BAD_UTF8_STRING;
     }
     if (qos < 0 || qos > 2) {
         return MQTTCLIENT_BAD_QOS;
     }
-    if (payload.size() > SDK::kMaxPayloadLength) {
+    if (payloadSize > kMaxPayloadLength) {
         return MQTTCLIENT_FAILURE;
     }
     return MQTTCLIENT_SUCCESS;
 }
-}  // namespace
 
 bool SDK::subscribe(const std::string& topic, int qos) {
     if (!connected.load()) {
@@ -74,7 +74,7 @@ void SDK::publish(const std::string& topic, const std::string& payload, int qos,
         std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
         return;
     }
-    int rc = checkPublication(topic, payload, qos);
+    int rc = checkPublication(topic, payload.size(), qos);
     if (rc == MQTTCLIENT_SUCCESS) {
         rc = sendPublication(topic, payload, qos, retained);
     }

@@ -87,6 +87,12 @@ public:
 
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
 
+    // The code publish reports for a publication it refuses without calling the
+    // library, or MQTTCLIENT_SUCCESS: a topic that is empty or holds a NUL or wildcard
+    // (MQTTCLIENT_BAD_UTF8_STRING), a QoS outside 0-2 (MQTTCLIENT_BAD_QOS), a payload
+    // longer than kMaxPayloadLength (MQTTCLIENT_FAILURE).
+    static int checkPublication(std::string_view topic, std::size_t payloadSize, int qos);
+
     // Longest payload the library's int length field can carry.
     static constexpr std::size_t kMaxPayloadLength = 2147483647;
     // QoS 1/2 messages that may await acknowledgement at once. The library's "reliable"
