@@ -9,8 +9,8 @@ namespace tarvo {
 thread_local bool SDK::insideLibraryCallback = false;
 
 namespace {
-// A connection attempt or disconnect waits this long for callbacks still running
-// before it goes ahead; a handler that takes longer delays it no further.
+// A connection attempt waits this long for callbacks still running before it goes
+// ahead; a handler that takes longer delays it no further.
 constexpr auto kCallbackDrainTimeout = std::chrono::seconds(10);
 }  // namespace
 

@@ -97,7 +97,8 @@ void SDK::disconnectClient(bool reportNotConnected) {
             }
             return;
         }
-        waitForCallbacksToFinish(true);
+        // No wait for running callbacks here: while messages stream in there may never
+        // be a moment without one, and none can start once this has returned.
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         connected.exchange(false);
         abandonDeliveries();
