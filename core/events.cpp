@@ -16,17 +16,18 @@ constexpr auto kCallbackDrainTimeout = std::chrono::seconds(10);
 
 // Counts a library callback of this object as in progress for its whole duration and
 // marks the thread as the library's, where waiting for the library is not possible.
+// The count is atomic so that a message costs no lock; callbackMutex is taken only to
+// wake a thread that waits for the count to drop to zero.
 class SDK::CallbackScope {
 public:
     explicit CallbackScope(SDK& sdk) : sdk_(sdk), wasInside_(insideLibraryCallback) {
-        std::lock_guard lock(sdk_.callbackMutex);
         ++sdk_.callbacksInProgress;
         insideLibraryCallback = true;
     }
     ~CallbackScope() {
         insideLibraryCallback = wasInside_;
-        std::lock_guard lock(sdk_.callbackMutex);
-        if (--sdk_.callbacksInProgress == 0) {
+        if (--sdk_.callbacksInProgress == 0 && sdk_.callbackWaiters.load() > 0) {
+            std::lock_guard lock(sdk_.callbackMutex);
             sdk_.callbacksDone.notify_all();
         }
     }
@@ -90,13 +91,20 @@ void SDK::reportHandlerFailure(std::string_view event) noexcept {
 }
 
 void SDK::waitForCallbacksToFinish(bool bounded) {
-    std::unique_lock lock(callbackMutex);
-    auto idle = [this] { return callbacksInProgress == 0; };
-    if (bounded) {
-        callbacksDone.wait_for(lock, kCallbackDrainTimeout, idle);
-    } else {
-        callbacksDone.wait(lock, idle);
+    // Registering as a waiter before testing the count, while a callback lowers the
+    // count before testing for waiters (both sequentially consistent), means that at
+    // least one of the two sees the other: the wake-up cannot be lost.
+    ++callbackWaiters;
+    {
+        std::unique_lock lock(callbackMutex);
+        auto idle = [this] { return callbacksInProgress.load() == 0; };
+        if (bounded) {
+            callbacksDone.wait_for(lock, kCallbackDrainTimeout, idle);
+        } else {
+            callbacksDone.wait(lock, idle);
+        }
     }
+    --callbackWaiters;
 }
 
 int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTClient_message* message) {

@@ -90,9 +90,9 @@ int SDK::sendPublication(const std::string& topic, const std::string& payload, i
         return MQTTCLIENT_DISCONNECTED;
     }
     std::uint64_t epoch = 0;
-    {
+    if (qos > 0) {
         std::lock_guard lock(deliveryMutex);
-        if (insideLibraryCallback && qos > 0 && unawaitedTokens.size() >= kMaxInflightMessages) {
+        if (insideLibraryCallback && unawaitedTokens.size() >= kMaxInflightMessages) {
             return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
         }
         epoch = deliveryEpoch;

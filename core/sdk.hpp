@@ -9,7 +9,7 @@
 //   1. connectionMutex   connection attempts, disconnect, client creation/destruction
 //   2. clientMutex       lifetime of the library client handle (shared for calls on it)
 //   3. stopMutex         reconnect run state and the loop's timed wait
-//   4. callbackMutex     count of library callbacks in progress
+//   4. callbackMutex     waiting for library callbacks in progress to end
 //   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
 // handlerMutex is taken with none of these held, and a handler call is the only place
 // that may take the Python interpreter lock (inside the handler), so the binding's
@@ -178,10 +178,12 @@ private:
     // destroy it, so no call can run on a destroyed client.
     std::shared_mutex clientMutex;
 
-    // Lock 4: guards callbacksInProgress; callbacksDone is signalled when it drops to 0.
+    // Library callbacks of this object now running, and threads waiting for none to be.
+    std::atomic<int> callbacksInProgress{0};
+    std::atomic<int> callbackWaiters{0};
+    // Lock 4: taken only to wait on, or signal, callbacksDone (the count dropped to 0).
     std::mutex callbackMutex;
     std::condition_variable callbacksDone;
-    int callbacksInProgress = 0;
 
     // Lock 5: guards the delivery bookkeeping of QoS 1/2 publishes. A token is in
     // completedTokens once its acknowledgement arrived and nobody has collected it yet;
