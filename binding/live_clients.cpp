@@ -36,7 +36,9 @@ public:
         }
         for (BoundSDK* client : clients) {
             try {
-                client->stop();
+                if (client->isRunning()) {
+                    client->stop();
+                }
             } catch (...) {
                 reportToUnraisableHook("stopping a client at exit");
             }

@@ -77,6 +77,8 @@ public:
     void disconnect();
     void stop();
     bool is_connected() const { return connected.load(); }
+    // Between a successful init and stop: there is a library client and maybe a loop.
+    bool isRunning() const { return running.load(); }
 
     void publish(const std::string& topic, const std::string& payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);

@@ -1,0 +1,255 @@
+"""The Enterprise edition end to end: the module against a real Mosquitto that runs the
+tarvo-jwe-auth plugin. The sealed password gets in, a wrong or a plain one does not
+(unless the broker allows plain passwords), and after a broker restart the reconnect
+loop gets in again with the token of the last connect. A relay between the module and
+the broker records each CONNECT password, so the tests know the tokens that went out
+and can look for them (and the password) in the console and in the broker log."""
+
+import socket
+import subprocess
+import sys
+import threading
+
+import pytest
+from jwcrypto import jwe, jwk
+
+from conftest import HOST, KEYS, run_script, wait_until
+from fake_server import parse_connect, read_packet
+from plugin_broker import (  # noqa: F401  (fixtures are used by name)
+    PASSWORD, USERNAME, broker_plugin, jwe_broker, start_broker)
+
+pytestmark = pytest.mark.timeout(120)
+
+BROKER_KEY = jwk.JWK.from_json((KEYS / "dev_broker_private.jwk").read_text())
+NOT_AUTHORISED = "[SDK] connect failed, rc=5"  # CONNACK 5 of MQTT 3.1.1
+
+
+def open_token(token: bytes) -> bytes:
+    sealed = jwe.JWE()
+    sealed.deserialize(token.decode("ascii"), key=BROKER_KEY)
+    return sealed.plaintext
+
+
+def remaining_length(n: int) -> bytes:
+    encoded = bytearray()
+    while True:
+        digit, n = n % 128, n // 128
+        encoded.append(digit | (0x80 if n else 0))
+        if not n:
+            return bytes(encoded)
+
+
+class CredentialTap:
+    """Relays TCP to the broker and records the password of every CONNECT it passes on.
+    A connection is refused (closed at once) while the broker is not listening."""
+
+    def __init__(self, target: tuple[str, int]):
+        self.target = target
+        self.listener = socket.create_server((HOST, 0))
+        self.address = f"{HOST}:{self.listener.getsockname()[1]}"
+        self.passwords: list[bytes | None] = []
+        self.errors: list[Exception] = []
+        self.lock = threading.Lock()
+        self.sockets: list[socket.socket] = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, client: socket.socket):
+        try:
+            upstream = socket.create_connection(self.target, timeout=5)
+        except OSError:
+            client.close()
+            return
+        with self.lock:
+            self.sockets += [client, upstream]
+        try:
+            client.settimeout(10)
+            kind, body = read_packet(client)
+            with self.lock:
+                self.passwords.append(parse_connect(body).password)
+            upstream.sendall(bytes([kind]) + remaining_length(len(body)) + body)
+            client.settimeout(None)
+            upstream.settimeout(None)
+        except (OSError, ConnectionError, ValueError) as error:
+            if isinstance(error, ValueError):
+                self.errors.append(error)
+            self._close(client, upstream)
+            return
+        for source, sink in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self._pump, args=(source, sink), daemon=True).start()
+
+    def _pump(self, source: socket.socket, sink: socket.socket):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        self._close(source, sink)
+
+    @staticmethod
+    def _close(*sockets: socket.socket):
+        for s in sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def recorded(self) -> list[bytes | None]:
+        with self.lock:
+            return list(self.passwords)
+
+    def close(self):
+        self.listener.close()
+        with self.lock:
+            sockets, self.sockets = self.sockets, []
+        self._close(*sockets)
+        for s in sockets:
+            s.close()
+
+
+@pytest.fixture
+def tap_to():
+    taps = []
+
+    def make(broker) -> CredentialTap:
+        taps.append(CredentialTap(broker.address))
+        return taps[-1]
+
+    yield make
+    for tap in taps:
+        tap.close()
+        assert tap.errors == []
+
+
+def assert_secrets_kept(secrets, *texts: bytes):
+    for secret in secrets:
+        for text in texts:
+            assert secret not in text
+
+
+CONNECT_ONCE = """\
+import tarvo_sdk
+sdk = tarvo_sdk.SDK()
+sdk.init({client_id!r}, {address!r}, "tcp", {username!r}, {password!r},
+         autoReconnect=False, edition={edition!r})
+print("connect:", sdk.connect())
+print("connected:", sdk.is_connected())
+sdk.stop()
+"""
+
+
+@pytest.mark.parametrize("edition, password, options, accepted, refusal", [
+    pytest.param("Enterprise", PASSWORD, {}, True, None, id="enterprise-right-password"),
+    pytest.param("Enterprise", "wrong " + PASSWORD, {}, False, "unknown user or wrong password",
+                 id="enterprise-wrong-password"),
+    pytest.param("Community", PASSWORD, {}, False, "plain passwords are not allowed",
+                 id="community-plain-refused"),
+    pytest.param("Community", PASSWORD, {"allow_plain_passwords": "true"}, True, None,
+                 id="community-plain-allowed-by-option"),
+    pytest.param("Enterprise", PASSWORD, {"allow_plain_passwords": "true"}, True, None,
+                 id="enterprise-on-plain-allowing-broker"),
+    pytest.param("Community", "wrong " + PASSWORD, {"allow_plain_passwords": "true"}, False,
+                 "unknown user or wrong password", id="community-plain-allowed-wrong-password"),
+])
+def test_connect_against_the_plugin(start_broker, tap_to, edition, password, options, accepted, refusal):
+    broker = start_broker(**options)
+    tap = tap_to(broker)
+    client_id = f"ent-{edition.lower()}"
+    result = run_script(CONNECT_ONCE.format(client_id=client_id, address=tap.address, username=USERNAME,
+                                            password=password, edition=edition))
+    assert result.returncode == 0, result
+    assert f"connect: {accepted}\nconnected: {accepted}\n".encode() in result.stdout, result
+    assert (NOT_AUTHORISED.encode() in result.stderr) is not accepted, result
+
+    sent = tap.recorded()
+    assert sent, "no CONNECT reached the broker"
+    if edition == "Enterprise":
+        assert all(open_token(token) == password.encode() for token in sent)
+    else:
+        assert sent == [password.encode()] * len(sent)
+
+    log = broker.log()
+    refused = f"tarvo-jwe-auth: refused client '{client_id}' (username '{USERNAME}') from {HOST}: "
+    if refusal is None:
+        assert "tarvo-jwe-auth: refused" not in log
+    else:
+        assert refused + refusal in log
+    assert_secrets_kept([password.encode(), *sent], result.stdout + result.stderr, log.encode())
+
+
+RECONNECT = """\
+import pathlib, time
+import tarvo_sdk
+
+flags = pathlib.Path({flags!r})
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
+
+def tell(name):
+    (flags / name).touch()
+
+def heard(name):
+    return wait_for((flags / name).exists, 30)
+
+sdk = tarvo_sdk.SDK()
+sdk.init("ent-reconnect", {address!r}, "tcp", {username!r}, {password!r},
+         autoReconnect=True, maxReconnectInterval=1, edition="Enterprise")
+print("connect:", sdk.connect())
+tell("connected")
+heard("broker-down")
+print("lost:", wait_for(lambda: not sdk.is_connected(), 20))
+tell("lost")
+heard("broker-up")
+print("back:", wait_for(sdk.is_connected, 30))
+sdk.stop()
+"""
+
+
+def test_reconnect_after_broker_restart_resends_the_token(jwe_broker, tap_to, tmp_path):
+    tap = tap_to(jwe_broker)
+    flags = tmp_path / "flags"
+    flags.mkdir()
+    script = RECONNECT.format(flags=str(flags), address=tap.address, username=USERNAME, password=PASSWORD)
+    process = subprocess.Popen([sys.executable, "-c", script],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert wait_until((flags / "connected").exists, timeout=30)
+        first = tap.recorded()
+        jwe_broker.stop()
+        (flags / "broker-down").touch()
+        assert wait_until((flags / "lost").exists, timeout=30)
+        jwe_broker.start()
+        (flags / "broker-up").touch()
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+
+    assert process.returncode == 0, (stdout, stderr)
+    assert b"connect: True\n" in stdout and b"lost: True\n" in stdout, (stdout, stderr)
+    assert b"back: True\n" in stdout, (stdout, stderr)
+    assert f"[SDK] Reconnected successfully to tcp://{tap.address}\n".encode() in stdout
+
+    # One token, sealed at connect, is what every later attempt sends.
+    sent = tap.recorded()
+    assert len(first) == 1 and len(sent) >= 2, sent
+    assert set(sent) == set(first)
+    assert open_token(first[0]) == PASSWORD.encode()
+
+    log = jwe_broker.log()
+    assert "tarvo-jwe-auth: refused" not in log
+    assert_secrets_kept([PASSWORD.encode(), first[0]], stdout + stderr, log.encode())
