@@ -42,11 +42,16 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost, cons
     serverUri = protocol + "://" + brokerHost;
     // The options point into the strings just replaced.
     connectOptions.username = username.c_str();
-    connectOptions.password = password.c_str();
+    pointAtPassword();
 
     {
         std::unique_lock clientLock(clientMutex);
-        if (int rc = client.create(serverUri, clientId); rc != MQTTCLIENT_SUCCESS) {
+        // The library takes these as C strings: cut at a NUL, they would name another
+        // client or server than the caller did, so they are refused as it refuses text
+        // it cannot accept.
+        int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
+                                                                  : client.create(serverUri, clientId);
+        if (rc != MQTTCLIENT_SUCCESS) {
             throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
         }
     }
@@ -55,6 +60,20 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost, cons
     autoReconnect = autoReconnect_;
     maxReconnectInterval = maxReconnectInterval_;
     running.exchange(true);
+}
+
+// The MQTT password is binary data. One holding a NUL byte goes to the library through
+// its length-counted binary field, which it reads only when the C string is null.
+void SDK::pointAtPassword() {
+    if (containsNul(password)) {
+        connectOptions.password = nullptr;
+        connectOptions.binarypwd.len = static_cast<int>(password.size());
+        connectOptions.binarypwd.data = password.data();
+    } else {
+        connectOptions.password = password.c_str();
+        connectOptions.binarypwd.len = 0;
+        connectOptions.binarypwd.data = nullptr;
+    }
 }
 
 void SDK::writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout) {

@@ -69,6 +69,12 @@ bool SDK::connect() {
         if (edition == "Enterprise" && !sealPassword()) {
             return false;
         }
+        // A username is text, where MQTT forbids NUL; cut there it would log in as
+        // someone else.
+        if (containsNul(username)) {
+            std::cerr << "[SDK] connect failed, rc=" << MQTTCLIENT_BAD_UTF8_STRING << '\n';
+            return false;
+        }
         waitForCallbacksToFinish(true);
         int rc = MQTTClient_connect(client.get(), &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {

@@ -8,9 +8,6 @@ namespace tarvo {
 
 namespace {
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
-
-bool containsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
-
 }  // namespace
 
 // The library would cut a topic at its NUL (reaching a topic the caller never named),

@@ -33,6 +33,8 @@
 
 namespace tarvo {
 
+inline bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
 // Owns one Paho client handle; MQTTClient_destroy runs exactly once, in reset()
 // or the destructor.
 class LibraryClient {
@@ -108,6 +110,7 @@ private:
 
     // configuration (config.cpp)
     void writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout);
+    void pointAtPassword();
 
     // lifecycle (lifecycle.cpp)
     bool sealPassword();
