@@ -113,24 +113,33 @@ int SDK::sendPublication(const std::string& topic, const std::string& payload, i
         }
         return MQTTCLIENT_SUCCESS;
     }
-    if (qos > 0) {
-        awaitDelivery(token, epoch, deadline);
+    // A QoS 0 message is complete once written, and an acknowledged one needs nothing
+    // more: the library's completion wait only costs a lock its receiving thread needs.
+    // It is left for a wait that timed out or was cut short, where it polls in 100 ms
+    // steps for what remains of the 10 s.
+    if (qos > 0 && !awaitDelivery(token, epoch, deadline)) {
+        auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        MQTTClient_waitForCompletion(client.get(), token,
+                                     static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
     }
-    // Once the acknowledgement is in, this returns at once; by itself it would poll in
-    // 100 ms steps.
-    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    MQTTClient_waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
     return MQTTCLIENT_SUCCESS;
 }
 
-void SDK::awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
+// True once the acknowledgement arrived; false when the wait timed out or a loss or
+// disconnect cut it short.
+bool SDK::awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
                         std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(deliveryMutex);
     deliveryDone.wait_until(lock, deadline,
                             [&] { return completedTokens.contains(token) || deliveryEpoch != epoch; });
-    if (completedTokens.erase(token) == 0 && deliveryEpoch == epoch) {
+    if (completedTokens.erase(token) > 0) {
+        return true;
+    }
+    if (deliveryEpoch == epoch) {
         unawaitedTokens.insert(token);  // timed out; the acknowledgement may still come
     }
+    return false;
 }
 
 void SDK::abandonDeliveries() {

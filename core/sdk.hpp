@@ -128,7 +128,7 @@ private:
 
     // messaging (messaging.cpp)
     int sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained);
-    void awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
+    bool awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
                        std::chrono::steady_clock::time_point deadline);
     void abandonDeliveries();
 

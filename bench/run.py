@@ -1,0 +1,676 @@
+"""./dev bench: tarvo_sdk against the raw Paho MQTT C client it wraps and against
+paho-mqtt, the pure-Python client, on one local Mosquitto.
+
+Every figure of every contender runs in a fresh process (bench/pahoc_bench.c,
+bench/tarvo_bench.py, bench/pypaho_bench.py). A round runs every figure once for every
+contender, the contenders in an order that rotates from round to round, so machine
+noise hits them alike; tarvo_sdk's ratios to its peers are taken within a round, and
+their medians over the rounds are reported.
+
+  python3 bench/run.py [--quick] [--rounds N] [--build-dir DIR]
+
+Writes bench/results/latest.json and bench/results/ratios.png (--quick: quick.json and
+quick-ratios.png, so a quick check leaves the last full run in place). The tarvo_sdk
+module must be importable (PYTHONPATH); the Paho C harness is compiled into
+DIR/bench/ (DIR defaults to build/).
+"""
+
+import argparse
+import json
+import os
+import platform
+import select
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+REPO = BENCH.parent
+HOST = "127.0.0.1"
+
+# Mosquitto 2.1 defaults plus what keeps the broker out of the measurement: no queue
+# limits (never drop QoS 0 for a slow subscriber), and an in-flight window of 1000
+# (0 or 65535 make Mosquitto log a line for every QoS 1 publish of a 3.1.1 client).
+BROKER_CONFIG = """\
+listener {port} 127.0.0.1
+allow_anonymous true
+max_queued_messages 0
+max_queued_bytes 0
+max_inflight_messages 1000
+log_dest stderr
+log_type error
+log_type warning
+log_type notice
+"""
+
+
+@dataclass(frozen=True)
+class Counts:
+    pub_q0: int
+    pub_q0_paho_wait: int  # paho-mqtt waiting for every QoS 0 publish: ~12k msg/s, and in no ratio
+    pub_q1: int
+    receive: int
+    rtt: int
+    requests: int
+    connects: int
+    clients: int
+
+
+FULL = Counts(pub_q0=100_000, pub_q0_paho_wait=20_000, pub_q1=20_000, receive=100_000, rtt=2_000, requests=1_000,
+              connects=6, clients=100)
+QUICK = Counts(pub_q0=10_000, pub_q0_paho_wait=2_000, pub_q1=2_000, receive=20_000, rtt=300, requests=300,
+               connects=3, clients=100)
+
+# Bounds on a single harness process, so a hang costs a bounded time, never the run.
+MAX_S = 60.0
+IDLE_S = 3.0
+PROCESS_TIMEOUT_S = 120.0
+
+
+# --- processes ---------------------------------------------------------------------
+
+class HarnessError(Exception):
+    pass
+
+
+# What a failed measurement raises: it is recorded, and the run goes on.
+MEASUREMENT_ERRORS = (HarnessError, KeyError, ValueError, TypeError)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, port), timeout=0.2):
+                return
+        except OSError:
+            time.sleep(0.01)
+    raise HarnessError(f"nothing listens on {HOST}:{port}")
+
+
+class Broker:
+    """The one Mosquitto of a run, restartable on its port."""
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        self.config = Path(workdir) / "mosquitto.conf"
+        self.config.write_text(BROKER_CONFIG.format(port=self.port))
+        self.log = open(Path(workdir) / "mosquitto.log", "ab")
+        self.process = None
+        self.start()
+
+    @property
+    def address(self):
+        return f"{HOST}:{self.port}"
+
+    def start(self):
+        self.process = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=self.log, stderr=self.log)
+        wait_for_port(self.port)
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=10)
+
+    def close(self):
+        self.kill()
+        self.log.close()
+
+
+class Harness:
+    """One process of a harness. stderr goes to a file (never a pipe that could fill)."""
+
+    def __init__(self, cmd):
+        self.cmd = [str(part) for part in cmd]
+        self.stderr = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(self.cmd, stdout=subprocess.PIPE, stderr=self.stderr, bufsize=0)
+
+    def wait_ready(self, timeout=30.0):
+        """Reads stdout up to the READY line (one byte at a time: nothing is buffered
+        past it, so finish() sees the rest)."""
+        deadline = time.monotonic() + timeout
+        line = b""
+        while line.strip() != b"READY":
+            if line.endswith(b"\n"):
+                line = b""
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([self.process.stdout], [], [], remaining)[0]:
+                self.fail("no READY")
+            byte = self.process.stdout.read(1)
+            if not byte:
+                self.fail("exited before READY")
+            line += byte
+        return self
+
+    def finish(self, timeout=PROCESS_TIMEOUT_S):
+        """The JSON object the harness printed last."""
+        try:
+            out, _ = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail(f"no result within {timeout:.0f} s")
+        lines = [line for line in out.decode(errors="replace").splitlines() if line.startswith("{")]
+        if self.process.returncode != 0 or not lines:
+            self.fail(f"exit status {self.process.returncode}")
+        result = json.loads(lines[-1])
+        result["sdk_publish_failures"] = self.stderr_text().count("[SDK] publish failed")
+        return result
+
+    def stderr_text(self):
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
+
+    def fail(self, why):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        tail = self.stderr_text().strip().splitlines()[-5:]
+        raise HarnessError(f"{' '.join(self.cmd[:3])}...: {why}; stderr: {' | '.join(tail)}")
+
+
+def run(cmd):
+    return Harness(cmd).finish()
+
+
+# --- contenders and figures ----------------------------------------------------------
+
+TARVO = "tarvo_sdk"
+C = "raw Paho C"
+PAHO = "paho-mqtt"
+PAHO_NOWAIT = "paho-mqtt no wait"
+
+
+@dataclass
+class Context:
+    broker: Broker
+    counts: Counts
+    c_bench: Path
+    round_index: int = 0
+    serial: int = 0
+
+    @property
+    def addr(self):
+        return self.broker.address
+
+    def topic(self, name):
+        self.serial += 1
+        return f"bench/{name}/{self.round_index}/{self.serial}"
+
+
+def harness(contender, ctx):
+    if contender == C:
+        return [ctx.c_bench]
+    script = "tarvo_bench.py" if contender == TARVO else "pypaho_bench.py"
+    return [sys.executable, BENCH / script]
+
+
+def publish(qos, size, sub=False):
+    """N publishes, each awaited as the contender awaits one (see the harnesses)."""
+
+    def measure(contender, ctx):
+        n = ctx.counts.pub_q1 if qos else ctx.counts.pub_q0_paho_wait if contender == PAHO else ctx.counts.pub_q0
+        args = [ctx.addr, ctx.topic("pub"), n, size, qos]
+        if contender == C:
+            variant = [1 if qos == 0 else 2]  # callbacks set; QoS 1: deliveryComplete + condvar
+        elif contender == TARVO:
+            variant = []
+        else:
+            variant = [0 if contender == PAHO_NOWAIT else 1]
+        result = run(harness(contender, ctx) + ["pub", *args, *variant, int(sub), MAX_S])
+        result["cpu_us_per_msg"] = 1e6 * result["cpu_s"] / max(result["n_done"], 1)
+        return result
+
+    return measure
+
+
+def receive(contender, ctx):
+    """QoS 0 messages from a raw C publisher into the contender's handler."""
+    n, topic = ctx.counts.receive, ctx.topic("recv")
+    sub = Harness(harness(contender, ctx) + ["sub", ctx.addr, topic, n, 0, IDLE_S, MAX_S]).wait_ready()
+    run([ctx.c_bench, "pub", ctx.addr, topic, n, 16, 0, 0, 0, MAX_S])
+    result = sub.finish()
+    result["cpu_ms_per_100k"] = 1e3 * result["cpu_s"] * 100_000 / max(result["n_recv"], 1)
+    return result
+
+
+def round_trip(contender, ctx):
+    return run(harness(contender, ctx) + ["rtt", ctx.addr, ctx.topic("rtt"), ctx.counts.rtt, 16, 100])
+
+
+def replies(contender, ctx):
+    """A raw C requester sends QoS 1 requests; the contender's handler replies at QoS 1."""
+    n, req, rep = ctx.counts.requests, ctx.topic("req"), ctx.topic("rep")
+    replier = Harness(harness(contender, ctx) + ["reply", ctx.addr, req, rep, n, IDLE_S, MAX_S]).wait_ready()
+    result = run([ctx.c_bench, "req", ctx.addr, req, rep, n, IDLE_S, MAX_S])
+    replier_result = replier.finish()
+    result["max_call_ms"] = replier_result["max_call_ms"]
+    result["sdk_publish_failures"] = replier_result["sdk_publish_failures"]
+    return result
+
+
+@dataclass
+class Figure:
+    key: str
+    title: str
+    contenders: tuple
+    measure: object
+    metrics: tuple  # (result key, label, unit)
+
+
+PUB_METRICS = (("rate", "rate", "msg/s"), ("lat_p50_us", "per-call p50", "us"),
+               ("lat_max_us", "per-call max", "us"), ("cpu_us_per_msg", "CPU per message", "us"),
+               ("sdk_publish_failures", "publish failures", "count"))
+ARRIVAL_METRICS = PUB_METRICS + (("arrived", "own messages received", "count"),)
+
+FIGURES = (
+    Figure("pub_q0_16", "publish QoS 0, 16 B", (TARVO, C, PAHO, PAHO_NOWAIT), publish(0, 16), PUB_METRICS),
+    Figure("pub_q0_1k", "publish QoS 0, 1 KiB", (TARVO, C, PAHO, PAHO_NOWAIT), publish(0, 1024), PUB_METRICS),
+    Figure("pub_q1_16", "publish QoS 1, 16 B", (TARVO, C, PAHO), publish(1, 16), PUB_METRICS),
+    Figure("pub_q0_16_arrivals", "publish QoS 0, 16 B, own messages arriving", (TARVO, C, PAHO_NOWAIT),
+           publish(0, 16, sub=True), ARRIVAL_METRICS),
+    Figure("pub_q1_16_arrivals", "publish QoS 1, 16 B, own messages arriving", (TARVO, C, PAHO),
+           publish(1, 16, sub=True), ARRIVAL_METRICS),
+    Figure("receive_q0_16", "receive QoS 0, 16 B", (TARVO, C, PAHO), receive,
+           (("rate", "rate", "msg/s"), ("n_recv", "received", "count"), ("max_gap_ms", "max gap", "ms"),
+            ("cpu_ms_per_100k", "CPU per 100k", "ms"))),
+    Figure("rtt", "round trip QoS 0, 16 B", (TARVO, C, PAHO), round_trip,
+           (("p50_us", "p50", "us"), ("p99_us", "p99", "us"), ("timeouts", "timeouts", "count"))),
+    Figure("replies", "QoS 1 replies from the handler", (TARVO, C, PAHO), replies,
+           (("rate", "replies/s", "msg/s"), ("replies", "replies", "count"), ("max_gap_ms", "max gap", "ms"),
+            ("max_call_ms", "max publish call in handler", "ms"))),
+)
+
+
+# --- measurements without a peer -----------------------------------------------------
+
+def connect_times(ctx):
+    out = {}
+    for keep in (0, 1):
+        state = "thread running" if keep else "thread start"
+        for edition in ("Community", "Enterprise"):
+            out[f"tarvo_sdk {edition}, {state}"] = run(
+                harness(TARVO, ctx) + ["connect", ctx.addr, edition, ctx.counts.connects, keep])
+        out[f"raw Paho C, {state}"] = run([ctx.c_bench, "connect", ctx.addr, ctx.counts.connects, keep])
+    return out
+
+
+def reconnect_time(ctx, down_s=0.5):
+    """Kills the broker under a connected tarvo_sdk client, restarts it after down_s."""
+    client = Harness(harness(TARVO, ctx) + ["reconnect", ctx.addr, 30]).wait_ready()
+    killed = time.time_ns()
+    ctx.broker.kill()
+    time.sleep(down_s)
+    ctx.broker.start()
+    up = time.time_ns()
+    result = client.finish()
+    if result["back_rt_ns"] is None:
+        raise HarnessError("no reconnect within 30 s")
+    return dict(back_after_up_ms=(result["back_rt_ns"] - up) / 1e6,
+                back_after_kill_ms=(result["back_rt_ns"] - killed) / 1e6,
+                loss_seen_ms=(result["lost_rt_ns"] - killed) / 1e6, down_ms=(up - killed) / 1e6)
+
+
+def resident_memory(ctx):
+    return {contender: run(harness(contender, ctx) + ["rss", ctx.addr, ctx.counts.clients])
+            for contender in (TARVO, PAHO)}
+
+
+EXTRAS = (("connect", connect_times), ("reconnect", reconnect_time), ("rss", resident_memory))
+
+
+# --- a run ---------------------------------------------------------------------------
+
+def rotated(items, by):
+    by %= len(items)
+    return items[by:] + items[:by]
+
+
+def run_rounds(ctx, rounds):
+    """results[figure][contender] and extras[name]: one entry per round (None: failed)."""
+    results = {f.key: {c: [] for c in f.contenders} for f in FIGURES}
+    extras = {name: [] for name, _ in EXTRAS}
+    errors = []
+    walls = []
+    for r in range(rounds):
+        ctx.round_index = r
+        start = time.monotonic()
+        load = os.getloadavg()
+        for figure in FIGURES:
+            for contender in rotated(list(figure.contenders), r):
+                job_start = time.monotonic()
+                try:
+                    value = figure.measure(contender, ctx)
+                except MEASUREMENT_ERRORS as error:
+                    value = None
+                    errors.append(f"round {r + 1} {figure.key} {contender}: {error}")
+                results[figure.key][contender].append(value)
+                print(f"  round {r + 1} {figure.key:<20} {contender:<18} {brief(figure, value):<28}"
+                      f" ({time.monotonic() - job_start:.1f} s)", flush=True)
+        for name, measure in EXTRAS:
+            job_start = time.monotonic()
+            try:
+                value = measure(ctx)
+            except MEASUREMENT_ERRORS as error:
+                value = None
+                errors.append(f"round {r + 1} {name}: {error}")
+            extras[name].append(value)
+            print(f"  round {r + 1} {name:<39} {'FAILED' if value is None else 'done':<28}"
+                  f" ({time.monotonic() - job_start:.1f} s)", flush=True)
+        walls.append(dict(round=r + 1, wall_s=round(time.monotonic() - start, 1), load_at_start=load))
+        print(f"round {r + 1} done in {walls[-1]['wall_s']} s (load {load[0]:.2f})", flush=True)
+    return results, extras, errors, walls
+
+
+def brief(figure, value):
+    if value is None:
+        return "FAILED"
+    key, label, unit = figure.metrics[0]
+    return f"{label} {fmt(value[key])} {unit}"
+
+
+def fmt(x):
+    if x is None:
+        return "-"
+    if isinstance(x, float) and abs(x) < 100:
+        return f"{x:.3g}"
+    return f"{x:,.0f}"
+
+
+def median(values):
+    s = spread(values)
+    return s["median"] if s else None
+
+
+def spread(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return dict(min=min(values), median=statistics.median(values), max=max(values), runs=len(values))
+
+
+# --- ratios and goals ----------------------------------------------------------------
+
+def per_round(results, figure, contender, key):
+    return [None if v is None else v[key] for v in results[figure][contender]]
+
+
+def ratio(a, b):
+    return [x / y if x is not None and y else None for x, y in zip(a, b)]
+
+
+def ratios_per_round(results):
+    rate = lambda fig, who: per_round(results, fig, who, "rate")  # noqa: E731
+    return {
+        "publish_q0_vs_c": ratio(rate("pub_q0_16", TARVO), rate("pub_q0_16", C)),
+        "publish_q0_vs_paho_nowait": ratio(rate("pub_q0_16", TARVO), rate("pub_q0_16", PAHO_NOWAIT)),
+        "publish_q0_1k_vs_c": ratio(rate("pub_q0_1k", TARVO), rate("pub_q0_1k", C)),
+        "publish_q0_1k_vs_paho_nowait": ratio(rate("pub_q0_1k", TARVO), rate("pub_q0_1k", PAHO_NOWAIT)),
+        "publish_q1_vs_c": ratio(rate("pub_q1_16", TARVO), rate("pub_q1_16", C)),
+        "publish_q1_vs_paho": ratio(rate("pub_q1_16", TARVO), rate("pub_q1_16", PAHO)),
+        "publish_q0_arrivals_vs_alone": ratio(rate("pub_q0_16_arrivals", TARVO), rate("pub_q0_16", TARVO)),
+        "publish_q1_arrivals_vs_alone": ratio(rate("pub_q1_16_arrivals", TARVO), rate("pub_q1_16", TARVO)),
+        "receive_vs_c": ratio(rate("receive_q0_16", TARVO), rate("receive_q0_16", C)),
+        "receive_vs_paho": ratio(rate("receive_q0_16", TARVO), rate("receive_q0_16", PAHO)),
+        "rtt_p50_vs_paho": ratio(per_round(results, "rtt", TARVO, "p50_us"), per_round(results, "rtt", PAHO, "p50_us")),
+        "handler_replies_per_s": rate("replies", TARVO),
+    }
+
+
+def cost_ratios_per_round(results):
+    """tarvo_sdk's cost over a peer's (lower is better). Per-call p50 and CPU time per
+    message move less with machine load than rates do."""
+    cost = lambda fig, who, key: per_round(results, fig, who, key)  # noqa: E731
+    return {
+        "publish_q0_call_p50_vs_c": ratio(cost("pub_q0_16", TARVO, "lat_p50_us"), cost("pub_q0_16", C, "lat_p50_us")),
+        "publish_q0_cpu_vs_c": ratio(cost("pub_q0_16", TARVO, "cpu_us_per_msg"),
+                                     cost("pub_q0_16", C, "cpu_us_per_msg")),
+        "publish_q0_cpu_vs_paho_nowait": ratio(cost("pub_q0_16", TARVO, "cpu_us_per_msg"),
+                                               cost("pub_q0_16", PAHO_NOWAIT, "cpu_us_per_msg")),
+        "publish_q1_call_p50_vs_c": ratio(cost("pub_q1_16", TARVO, "lat_p50_us"), cost("pub_q1_16", C, "lat_p50_us")),
+        "publish_q1_call_p50_vs_paho": ratio(cost("pub_q1_16", TARVO, "lat_p50_us"),
+                                             cost("pub_q1_16", PAHO, "lat_p50_us")),
+        "receive_cpu_vs_c": ratio(cost("receive_q0_16", TARVO, "cpu_ms_per_100k"),
+                                  cost("receive_q0_16", C, "cpu_ms_per_100k")),
+        "receive_cpu_vs_paho": ratio(cost("receive_q0_16", TARVO, "cpu_ms_per_100k"),
+                                     cost("receive_q0_16", PAHO, "cpu_ms_per_100k")),
+    }
+
+
+def peer_ratios_per_round(results):
+    """The same ratios for the peers, where one tells how much of a loss is the protocol's."""
+    rate = lambda fig, who: per_round(results, fig, who, "rate")  # noqa: E731
+    return {f"{who}: publish_q1_arrivals_vs_alone": ratio(rate("pub_q1_16_arrivals", who), rate("pub_q1_16", who))
+            for who in (C, PAHO)} | {
+        f"{C}: publish_q0_arrivals_vs_alone": ratio(rate("pub_q0_16_arrivals", C), rate("pub_q0_16", C)),
+        f"{C}: receive_vs_paho": ratio(rate("receive_q0_16", C), rate("receive_q0_16", PAHO)),
+    }
+
+
+def tarvo_values(results, figure, key):
+    return [v for v in per_round(results, figure, TARVO, key) if v is not None]
+
+
+def goals(ratios, results, counts):
+    """One row per goal: met or not, and the figure it was judged on (a missing figure
+    counts as not met)."""
+
+    def at_least(name, bound):
+        v = ratios.get(name)
+        return v is not None and v >= bound, f"{name} = {fmt(v)} (goal >= {fmt(bound)})"
+
+    calls_us = tarvo_values(results, "pub_q0_16_arrivals", "lat_max_us") + tarvo_values(
+        results, "pub_q1_16_arrivals", "lat_max_us")
+    worst_call_ms = max(calls_us) / 1e3 if calls_us else None
+    rtt = ratios.get("rtt_p50_vs_paho")
+    replies = tarvo_values(results, "replies", "replies")
+    gaps = tarvo_values(results, "replies", "max_gap_ms")
+    no_stall = bool(replies) and min(replies) == counts.requests and max(gaps) <= 1000
+    checks = [
+        ("publish QoS 0 >= 0.85 x raw Paho C (callbacks set)", *at_least("publish_q0_vs_c", 0.85)),
+        ("publish QoS 0 >= 1.5 x paho-mqtt not waiting", *at_least("publish_q0_vs_paho_nowait", 1.5)),
+        ("publish QoS 1 >= 0.85 x raw Paho C (deliveryComplete + condvar)", *at_least("publish_q1_vs_c", 0.85)),
+        ("publish QoS 1 >= 1.5 x paho-mqtt waiting", *at_least("publish_q1_vs_paho", 1.5)),
+        ("publish QoS 1 with arrivals >= 0.8 x alone", *at_least("publish_q1_arrivals_vs_alone", 0.8)),
+        ("no publish call over 1 s while messages arrive", worst_call_ms is not None and worst_call_ms <= 1000,
+         f"slowest call in any round = {fmt(worst_call_ms)} ms"),
+        ("receive >= 0.9 x raw Paho C", *at_least("receive_vs_c", 0.9)),
+        ("receive >= 1.3 x paho-mqtt", *at_least("receive_vs_paho", 1.3)),
+        ("round trip p50 <= paho-mqtt's", rtt is not None and rtt <= 1.0, f"rtt_p50_vs_paho = {fmt(rtt)} (goal <= 1)"),
+        ("handler replies >= 1,000/s", *at_least("handler_replies_per_s", 1000)),
+        ("handler replies without a stall (every reply in, no gap over 1 s)", no_stall,
+         f"fewest replies in a round = {min(replies, default=0)} of {counts.requests}, "
+         f"longest gap = {fmt(max(gaps, default=None))} ms"),
+    ]
+    return [dict(goal=goal, met=bool(met), figure=text) for goal, met, text in checks]
+
+
+# --- report --------------------------------------------------------------------------
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def ratio_table(title, rounds):
+    rows = [(name, *(fmt(spread(v)[k]) for k in ("min", "median", "max")), spread(v)["runs"])
+            for name, v in rounds.items() if spread(v)]
+    return table((title, "min", "median", "max", "rounds"), rows)
+
+
+def report(results, extras, ratio_groups, goal_rows, counts, walls):
+    out = []
+    rows = []
+    for f in FIGURES:
+        for contender in f.contenders:
+            for key, label, unit in f.metrics:
+                s = spread(per_round(results, f.key, contender, key))
+                if s:
+                    rows.append((f.title, contender, label, unit, fmt(s["min"]), fmt(s["median"]), fmt(s["max"]),
+                                 s["runs"]))
+    out.append(table(("figure", "contender", "metric", "unit", "min", "median", "max", "runs"), rows))
+    out += [ratio_table(title, rounds) for title, rounds in ratio_groups]
+    out.append(table(("goal", "met", "figure"), [(g["goal"], "met" if g["met"] else "NOT MET", g["figure"])
+                                                  for g in goal_rows]))
+    rows = []
+    for name, runs in spread_extras(extras).items():
+        for metric, s in runs.items():
+            rows.append((name, metric, fmt(s["min"]), fmt(s["median"]), fmt(s["max"]), s["runs"]))
+    out.append(table(("measurement", "metric", "min", "median", "max", "runs"), rows))
+    cpu = [(c, fmt(spread(per_round(results, "receive_q0_16", c, "cpu_ms_per_100k"))["median"]))
+           for c in (TARVO, C, PAHO) if spread(per_round(results, "receive_q0_16", c, "cpu_ms_per_100k"))]
+    out.append("CPU time per 100,000 messages received (median, ms): " + ", ".join(f"{c} {v}" for c, v in cpu))
+    out.append(f"counts: {counts}")
+    out.append("load average (1 min) at the start of each round: "
+               + ", ".join(f"{w['load_at_start'][0]:.2f}" for w in walls))
+    return "\n\n".join(out)
+
+
+EXTRA_METRICS = {
+    "connect": (("min_ms", "connect min (ms)"), ("p50_ms", "connect p50 (ms)"), ("max_ms", "connect max (ms)")),
+    "reconnect": (("loss_seen_ms", "loss seen after kill (ms)"), ("down_ms", "broker down (ms)"),
+                  ("back_after_up_ms", "reconnected after broker up (ms)"),
+                  ("back_after_kill_ms", "reconnected after kill (ms)")),
+    "rss": (("base_kib", "RSS before any client (KiB)"), ("one_kib", "RSS, 1 idle client (KiB)"),
+            ("many_kib", "RSS, N idle clients (KiB)")),
+}
+
+
+def spread_extras(extras):
+    """{row name: {metric label: spread}} over the rounds."""
+    out = {}
+    for r in extras["connect"]:
+        for name in (r or {}):
+            out.setdefault(f"connect: {name}", {})
+    for name in list(out):
+        variant = name.removeprefix("connect: ")
+        for key, label in EXTRA_METRICS["connect"]:
+            s = spread([r[variant][key] for r in extras["connect"] if r and variant in r])
+            if s:
+                out[name][label] = s
+    sealing = [r["tarvo_sdk Enterprise, thread start"]["p50_ms"] - r["tarvo_sdk Community, thread start"]["p50_ms"]
+               for r in extras["connect"] if r]
+    if spread(sealing):
+        out["connect: sealing cost (Enterprise p50 - Community p50, thread start)"] = {"ms": spread(sealing)}
+    out["reconnect: tarvo_sdk, broker restarted"] = {
+        label: s for key, label in EXTRA_METRICS["reconnect"]
+        if (s := spread([r[key] for r in extras["reconnect"] if r]))}
+    for contender in (TARVO, PAHO):
+        out[f"memory: {contender}"] = {
+            label: s for key, label in EXTRA_METRICS["rss"]
+            if (s := spread([r[contender][key] for r in extras["rss"] if r]))}
+    return {name: metrics for name, metrics in out.items() if metrics}
+
+
+GOAL_LINES = {"publish_q0_vs_c": 0.85, "publish_q0_vs_paho_nowait": 1.5, "publish_q0_1k_vs_c": 0.85,
+              "publish_q0_1k_vs_paho_nowait": 1.5, "publish_q1_vs_c": 0.85, "publish_q1_vs_paho": 1.5,
+              "publish_q0_arrivals_vs_alone": None, "publish_q1_arrivals_vs_alone": 0.8, "receive_vs_c": 0.9,
+              "receive_vs_paho": 1.3, "rtt_p50_vs_paho": 1.0}
+
+
+def chart(ratio_rounds, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = [n for n in GOAL_LINES if spread(ratio_rounds[n])]
+    fig, (ax, ax_rep) = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [6, 1]})
+    for i, name in enumerate(names):
+        s = spread(ratio_rounds[name])
+        goal = GOAL_LINES[name]
+        met = goal is None or (s["median"] <= goal if name == "rtt_p50_vs_paho" else s["median"] >= goal)
+        ax.bar(i, s["median"], color="tab:green" if met else "tab:red",
+               yerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=4)
+        if goal is not None:
+            ax.hlines(goal, i - 0.4, i + 0.4, colors="black", linestyles="dashed")
+    ax.axhline(1.0, color="grey", linewidth=0.5)
+    ax.set_xticks(range(len(names)), names, rotation=35, ha="right", fontsize=8)
+    ax.set_ylabel("tarvo_sdk / peer, same round (median, min-max)")
+    ax.set_title("tarvo_sdk ratios (dashed: goal; rtt: lower is better)")
+    s = spread(ratio_rounds["handler_replies_per_s"])
+    if s:
+        ax_rep.bar(0, s["median"], color="tab:green" if s["median"] >= 1000 else "tab:red",
+                   yerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=4)
+        ax_rep.axhline(1000, color="black", linestyle="dashed")
+    ax_rep.set_xticks([0], ["handler replies/s"], fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+# --- main ----------------------------------------------------------------------------
+
+def build_c_harness(build_dir):
+    out = build_dir / "bench" / "pahoc_bench"
+    src = BENCH / "pahoc_bench.c"
+    if not out.exists() or out.stat().st_mtime < src.stat().st_mtime:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["gcc", "-O2", "-Wall", "-o", str(out), str(src), "-lpaho-mqtt3c", "-lpthread"], check=True)
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one round, smaller counts (under a minute)")
+    parser.add_argument("--rounds", type=int, help="rounds (default 5; --quick: 1)")
+    parser.add_argument("--build-dir", type=Path, default=REPO / "build")
+    args = parser.parse_args()
+    counts = QUICK if args.quick else FULL
+    rounds = args.rounds or (1 if args.quick else 5)
+    results_dir = BENCH / "results"
+    results_dir.mkdir(exist_ok=True)
+    stem = "quick" if args.quick else "latest"
+    started = time.monotonic()
+
+    c_bench = build_c_harness(args.build_dir.resolve())
+    with tempfile.TemporaryDirectory(prefix="tarvo-bench-") as workdir:
+        broker = Broker(workdir)
+        try:
+            print(f"mosquitto on {broker.address}; {rounds} round(s), counts {counts}", flush=True)
+            ctx = Context(broker, counts, c_bench)
+            results, extras, errors, walls = run_rounds(ctx, rounds)
+        finally:
+            broker.close()
+
+    ratio_rounds = ratios_per_round(results)
+    cost_rounds = cost_ratios_per_round(results)
+    peer_rounds = peer_ratios_per_round(results)
+    ratios = {name: median(values) for name, values in ratio_rounds.items()}
+    goal_rows = goals(ratios, results, counts)
+    print()
+    print(report(results, extras, (("tarvo_sdk ratio (same round)", ratio_rounds),
+                                   ("tarvo_sdk cost ratio, lower is better (same round)", cost_rounds),
+                                   ("peer ratio, for comparison (same round)", peer_rounds)),
+                 goal_rows, counts, walls))
+    for error in errors:
+        print("error:", error)
+    total = time.monotonic() - started
+    print(f"\nwall time {total:.0f} s")
+
+    document = dict(
+        meta=dict(quick=args.quick, rounds=rounds, counts=counts.__dict__, wall_s=round(total, 1), per_round=walls,
+                  started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), python=platform.python_version(),
+                  machine=platform.machine(), cpus=os.cpu_count()),
+        ratios=ratios, ratios_per_round=ratio_rounds,
+        cost_ratios={name: median(values) for name, values in cost_rounds.items()}, cost_ratios_per_round=cost_rounds,
+        peer_ratios={name: median(values) for name, values in peer_rounds.items()}, goals=goal_rows,
+        figures=results, extras=extras, errors=errors)
+    (results_dir / f"{stem}.json").write_text(json.dumps(document, indent=1) + "\n")
+    chart(ratio_rounds, results_dir / ("ratios.png" if stem == "latest" else f"{stem}-ratios.png"))
+    print(f"wrote {results_dir / (stem + '.json')}")
+    return 1 if errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
