@@ -5,21 +5,6 @@
 
 namespace tarvo {
 
-int LibraryClient::create(const std::string& serverUri, const std::string& clientId) {
-    int rc = MQTTClient_create(&handle_, serverUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        reset();  // a failed create may still have written the handle
-    }
-    return rc;
-}
-
-void LibraryClient::reset() {
-    if (handle_ != nullptr) {
-        MQTTClient_destroy(&handle_);
-        handle_ = nullptr;
-    }
-}
-
 SDK::SDK() = default;
 
 void SDK::init(const std::string& clientId_, const std::string& brokerHost, const std::string& protocol,
@@ -50,12 +35,13 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost, cons
         // client or server than the caller did, so they are refused as it refuses text
         // it cannot accept.
         int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
-                                                                  : client.create(serverUri, clientId);
+                                                                  : client.create(serverUri, clientId, this);
         if (rc != MQTTCLIENT_SUCCESS) {
             throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
         }
     }
-    MQTTClient_setCallbacks(client.get(), this, &SDK::connectionLost, &SDK::messageArrived, &SDK::deliveryComplete);
+    MQTTClient_setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
+                            &SDK::deliveryComplete);
     writeConnectOptions(cleanSession, keepAlive, writeTimeout, connectTimeout);
     autoReconnect = autoReconnect_;
     maxReconnectInterval = maxReconnectInterval_;

@@ -1,6 +1,7 @@
 // Connecting (with Enterprise credential sealing), disconnecting, stopping, teardown.
 #include "broker_key.hpp"
 #include "jose.hpp"
+#include "console.hpp"
 #include "sdk.hpp"
 
 #include <iostream>
@@ -72,17 +73,18 @@ bool SDK::connect() {
         // A username is text, where MQTT forbids NUL; cut there it would log in as
         // someone else.
         if (containsNul(username)) {
-            std::cerr << "[SDK] connect failed, rc=" << MQTTCLIENT_BAD_UTF8_STRING << '\n';
+            writeLine(std::cerr, "[SDK] connect failed, rc=", MQTTCLIENT_BAD_UTF8_STRING);
             return false;
         }
-        waitForCallbacksToFinish(true);
+        client.route().waitForIdle(true);
         int rc = MQTTClient_connect(client.get(), &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {
-            std::cerr << "[SDK] connect failed, rc=" << rc << '\n';
+            writeLine(std::cerr, "[SDK] connect failed, rc=", rc);
             return false;
         }
         connected.exchange(true);
-        std::cout << "[SDK] Connected to " << serverUri << '\n';
+        LibraryClient::connectionOpened();
+        writeLine(std::cout, "[SDK] Connected to ", serverUri);
     }
     callConnectionHandler(true, 0);
     return true;
@@ -106,26 +108,28 @@ void SDK::disconnectClient(bool reportNotConnected) {
         // No wait for running callbacks here: while messages stream in there may never
         // be a moment without one, and none can start once this has returned.
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
-        connected.exchange(false);
+        // A loss reported meanwhile has counted the connection closed already.
+        if (connected.exchange(false)) {
+            LibraryClient::connectionClosed(true);
+        }
         abandonDeliveries();
         std::cout << "[SDK] Disconnected\n";
     }
     callConnectionHandler(false, 0);
 }
 
-// Destroys the library client once nothing can use it any more: no connection attempt
-// (connectionMutex), no library call (clientMutex), no callback in progress, and no
-// thread of ours left that could report a late loss.
+// Ends the library client once no connection attempt (connectionMutex), no callback
+// and no library call (clientMutex) can use it. Callbacks are let go of first, without
+// clientMutex: one still running may be publishing. A loss reported late may have
+// started a thread of ours: it is joined last.
 void SDK::endClient() {
     {
         std::lock_guard connectionLock(connectionMutex);
         if (client) {
-            // Unbounded: destroying the client under a running callback crashes the
-            // library, and the callback still uses this object.
-            waitForCallbacksToFinish(false);
-            std::unique_lock clientLock(clientMutex);
-            client.reset();
+            client.route().detach();
         }
+        std::unique_lock clientLock(clientMutex);
+        client.reset();
     }
     endReconnectRun();
 }

@@ -1,4 +1,5 @@
 // Subscribing, unsubscribing and publishing.
+#include "console.hpp"
 #include "sdk.hpp"
 
 #include <chrono>
@@ -40,10 +41,10 @@ bool SDK::subscribe(const std::string& topic, int qos) {
         rc = client ? MQTTClient_subscribe(client.get(), topic.c_str(), qos) : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        std::cerr << "[SDK] subscribe failed on '" << topic << "', rc=" << rc << '\n';
+        writeLine(std::cerr, "[SDK] subscribe failed on '", topic, "', rc=", rc);
         return false;
     }
-    std::cout << "[SDK] Subscribed to: " << topic << '\n';
+    writeLine(std::cout, "[SDK] Subscribed to: ", topic);
     return true;
 }
 
@@ -60,10 +61,10 @@ void SDK::unsubscribe(const std::string& topic) {
         rc = client ? MQTTClient_unsubscribe(client.get(), topic.c_str()) : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        std::cerr << "[SDK] unsubscribe failed on '" << topic << "', rc=" << rc << '\n';
+        writeLine(std::cerr, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);
         return;
     }
-    std::cout << "[SDK] Unsubscribed from: " << topic << '\n';
+    writeLine(std::cout, "[SDK] Unsubscribed from: ", topic);
 }
 
 void SDK::publish(const std::string& topic, const std::string& payload, int qos, bool retained) {
@@ -76,7 +77,7 @@ void SDK::publish(const std::string& topic, const std::string& payload, int qos,
         rc = sendPublication(topic, payload, qos, retained);
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        std::cerr << "[SDK] publish failed on '" << topic << "', rc=" << rc << '\n';
+        writeLine(std::cerr, "[SDK] publish failed on '", topic, "', rc=", rc);
     }
 }
 

@@ -1,4 +1,5 @@
 // Reporting a lost connection and reconnecting with a doubling delay.
+#include "console.hpp"
 #include "sdk.hpp"
 
 #include <algorithm>
@@ -35,7 +36,7 @@ void SDK::startLossRun() {
         reconnectThread = std::thread(&SDK::lossRun, this);
         lossRunActive = true;
     } catch (const std::system_error& error) {
-        std::cerr << "[SDK] Reconnect thread could not be started: " << error.what() << '\n';
+        writeLine(std::cerr, "[SDK] Reconnect thread could not be started: ", error.what());
     }
 }
 
@@ -97,7 +98,7 @@ void SDK::reconnectLoop() {
             }
             return;
         }
-        std::cerr << "[SDK] Reconnect failed, rc=" << *rc << ". Retrying in " << delay << "s\n";
+        writeLine(std::cerr, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");
         std::unique_lock lock(stopMutex);
         // stop and a new loss notify under stopMutex, so neither can be missed here.
         stopSignal.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
@@ -116,11 +117,12 @@ std::optional<int> SDK::attemptReconnect() {
     std::cout << "[SDK] Attempting to reconnect...\n";
     // The connection-lost callback that started this run may not have returned yet;
     // connecting under it leaves the library without its receiving thread.
-    waitForCallbacksToFinish(true);
+    client.route().waitForIdle(true);
     int rc = MQTTClient_connect(client.get(), &connectOptions);
     if (rc == MQTTCLIENT_SUCCESS) {
         connected.exchange(true);
-        std::cout << "[SDK] Reconnected successfully to " << serverUri << '\n';
+        LibraryClient::connectionOpened();
+        writeLine(std::cout, "[SDK] Reconnected successfully to ", serverUri);
     }
     return rc;
 }

@@ -9,12 +9,14 @@
 //   1. connectionMutex   connection attempts, disconnect, client creation/destruction
 //   2. clientMutex       lifetime of the library client handle (shared for calls on it)
 //   3. stopMutex         reconnect run state and the loop's timed wait
-//   4. callbackMutex     waiting for library callbacks in progress to end
+//   4. (a handle's CallbackRoute: waiting for its callbacks in progress to end)
 //   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
 // handlerMutex is taken with none of these held, and a handler call is the only place
 // that may take the Python interpreter lock (inside the handler), so the binding's
 // lock order is always handlerMutex, then the interpreter lock.
 #pragma once
+
+#include "library_client.hpp"
 
 #include <MQTTClient.h>
 
@@ -34,26 +36,6 @@
 namespace tarvo {
 
 inline bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
-// Owns one Paho client handle; MQTTClient_destroy runs exactly once, in reset()
-// or the destructor.
-class LibraryClient {
-public:
-    LibraryClient() = default;
-    LibraryClient(const LibraryClient&) = delete;
-    LibraryClient& operator=(const LibraryClient&) = delete;
-    ~LibraryClient() { reset(); }
-
-    // Creates a new handle in place of an empty one; returns the library's code.
-    int create(const std::string& serverUri, const std::string& clientId);
-    void reset();
-
-    MQTTClient get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    MQTTClient handle_ = nullptr;
-};
 
 class SDK {
 public:
@@ -124,7 +106,6 @@ private:
     static void deliveryComplete(void* context, MQTTClient_deliveryToken token);
     void callConnectionHandler(bool isConnected, int code);
     void reportHandlerFailure(std::string_view event) noexcept;
-    void waitForCallbacksToFinish(bool bounded);
 
     // messaging (messaging.cpp)
     int sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained);
@@ -182,13 +163,6 @@ private:
     // Lock 2: shared by every library call on the handle, exclusive to create or
     // destroy it, so no call can run on a destroyed client.
     std::shared_mutex clientMutex;
-
-    // Library callbacks of this object now running, and threads waiting for none to be.
-    std::atomic<int> callbacksInProgress{0};
-    std::atomic<int> callbackWaiters{0};
-    // Lock 4: taken only to wait on, or signal, callbacksDone (the count dropped to 0).
-    std::mutex callbackMutex;
-    std::condition_variable callbacksDone;
 
     // Lock 5: guards the delivery bookkeeping of QoS 1/2 publishes. A token is in
     // completedTokens once its acknowledgement arrived and nobody has collected it yet;

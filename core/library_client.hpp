@@ -1,0 +1,95 @@
+// Ownership of Paho client handles, and the route their callbacks take.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tarvo {
+
+// The context the library hands to every callback of one handle. It lives as long as
+// the handle, which may outlive its owner (see LibraryClient), so a callback reaches
+// the receiver only while it is attached. The receiver lets go with detach(), which
+// returns once no callback can still be using it.
+class CallbackRoute {
+public:
+    explicit CallbackRoute(void* receiver) : receiver_(receiver) {}
+
+    // One callback's visit: counted before the receiver is read, so that detach() either
+    // waits for the visit or the visit finds no receiver.
+    class Visit {
+    public:
+        explicit Visit(CallbackRoute& route) : route_(route) { ++route_.visits_; }
+        ~Visit() { route_.leave(); }
+        Visit(const Visit&) = delete;
+        Visit& operator=(const Visit&) = delete;
+        void* receiver() const { return route_.receiver_.load(); }
+
+    private:
+        CallbackRoute& route_;
+    };
+
+    // Waits until no callback is in progress; bounded: for at most the given time.
+    void waitForIdle(bool bounded);
+    void detach() {
+        receiver_.store(nullptr);
+        waitForIdle(false);
+    }
+
+private:
+    void leave();
+
+    std::atomic<void*> receiver_;
+    std::atomic<int> visits_{0};
+    std::atomic<int> waiters_{0};
+    // Taken only to wait on, or signal, idle (no visit in progress); the last lock
+    // wherever it is taken.
+    std::mutex idleMutex_;
+    std::condition_variable idle_;
+};
+
+// Owns one Paho client handle and ends it exactly once, in reset() or the destructor.
+//
+// The library serves every client of the process from one receiving thread, which goes
+// on using a client's handle for a moment after that client's last callback has
+// returned (and may even call it again with messages still queued): destroying the
+// handle then, while another client keeps that thread alive, crashes it. So reset()
+// detaches the handle's callbacks and destroys it at once only while no client of this
+// process is connected (the thread is then stopped); otherwise the handle is retired,
+// and destroyed once the thread has been seen entering a later message callback (it
+// calls them one after another, so it has left the retired handle's behind), or once
+// no client is connected.
+class LibraryClient {
+public:
+    LibraryClient() = default;
+    LibraryClient(const LibraryClient&) = delete;
+    LibraryClient& operator=(const LibraryClient&) = delete;
+    ~LibraryClient() { reset(); }
+
+    // Creates a new handle, whose callbacks reach receiver, in place of an empty one;
+    // returns the library's code.
+    int create(const std::string& serverUri, const std::string& clientId, void* receiver);
+    void reset();
+
+    MQTTClient get() const { return handle_; }
+    CallbackRoute& route() const { return *route_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+    // Process-wide bookkeeping retirement depends on: a connection of any client opened
+    // or closed (closedByDisconnect: the library's disconnect returned, which stops its
+    // receiving thread when no other client is connected), and the receiving thread
+    // entering a message callback.
+    static void connectionOpened();
+    static void connectionClosed(bool closedByDisconnect);
+    static void messageCallbackEntered();
+
+private:
+    MQTTClient handle_ = nullptr;
+    std::unique_ptr<CallbackRoute> route_;
+};
+
+}  // namespace tarvo
