@@ -1,0 +1,269 @@
+// Publishing, subscribing and receiving, against a real broker with a second SDK as peer.
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tarvo::test {
+namespace {
+
+// --- publications refused before the library sees them -----------------------------------
+
+struct Publication {
+    const char* name;
+    std::string topic;
+    std::size_t payloadSize;
+    int qos;
+    int expected;
+};
+
+const Publication kPublications[] = {
+    {"EmptyTopic", "", 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"NulInTopic", std::string("a\0b", 3), 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"TrailingNul", std::string("a/b\0", 4), 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"PlusWildcard", "a/+/c", 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"HashWildcard", "a/#", 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"WildcardInsideLevel", "a+b", 1, 1, MQTTCLIENT_BAD_UTF8_STRING},
+    {"QosMinusOne", "a/b", 1, -1, MQTTCLIENT_BAD_QOS},
+    {"QosThree", "a/b", 1, 3, MQTTCLIENT_BAD_QOS},
+    {"PayloadOneTooLong", "a/b", SDK::kMaxPayloadLength + 1, 1, MQTTCLIENT_FAILURE},
+    {"LongestPayload", "a/b", SDK::kMaxPayloadLength, 2, MQTTCLIENT_SUCCESS},
+    {"EmptyPayloadQos0", "a/b", 0, 0, MQTTCLIENT_SUCCESS},
+    {"Qos1", "a", 10, 1, MQTTCLIENT_SUCCESS},
+    {"Qos2", "/a/b/", 10, 2, MQTTCLIENT_SUCCESS},
+    {"Utf8Topic", "caf\xC3\xA9/\xE2\x82\xAC", 10, 0, MQTTCLIENT_SUCCESS},
+};
+
+class CheckPublication : public ::testing::TestWithParam<Publication> {};
+
+TEST_P(CheckPublication, ReturnsTheCodePublishReports) {
+    const Publication& p = GetParam();
+    EXPECT_EQ(SDK::checkPublication(p.topic, p.payloadSize, p.qos), p.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CheckPublication, ::testing::ValuesIn(kPublications),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- against a broker --------------------------------------------------------------------
+
+class Messaging : public ::testing::Test {
+protected:
+    void SetUp() override {
+        peer.on_message(received.handler());
+        init(peer, {.brokerHost = broker.address()});
+        init(sdk, {.brokerHost = broker.address()});
+        captured([&] {
+            ASSERT_TRUE(peer.connect());
+            ASSERT_TRUE(sdk.connect());
+        });
+    }
+
+    Broker broker;
+    MessageLog received;  // by peer
+    MessageLog late;      // by sdk, where a test sets it
+    SDK peer;
+    SDK sdk;
+};
+
+TEST(MessagingNotConnected, EveryOperationSaysSoAndDoesNothing) {
+    RefusingPort nowhere;
+    SDK fresh;
+    SDK initialised;
+    init(initialised, {.brokerHost = nowhere.address()});
+    for (SDK* sdk : {&fresh, &initialised}) {
+        bool subscribed = true;
+        Output output = captured([&] {
+            sdk->publish("t", "x", 1, false);
+            subscribed = sdk->subscribe("t", 1);
+            sdk->unsubscribe("t");
+        });
+        EXPECT_FALSE(subscribed);
+        EXPECT_EQ(output.err, "[SDK] publish " EM_DASH " not connected\n"
+                              "[SDK] subscribe " EM_DASH " not connected\n"
+                              "[SDK] unsubscribe " EM_DASH " not connected\n");
+        EXPECT_EQ(output.out, "");
+    }
+}
+
+TEST_F(Messaging, SubscribeAndUnsubscribeLines) {
+    bool ok = false;
+    Output output = captured([&] {
+        ok = sdk.subscribe("t", 1);
+        sdk.unsubscribe("t");
+    });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(output.out, "[SDK] Subscribed to: t\n[SDK] Unsubscribed from: t\n");
+    EXPECT_EQ(output.err, "");
+}
+
+// Payloads are bytes: NUL bytes and an empty payload arrive exactly as published.
+class PayloadBytes : public Messaging, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PayloadBytes, ArriveWhole) {
+    const int qos = GetParam();
+    const std::string binary("\0a\0\xff\x01\0", 6);
+    captured([&] {
+        ASSERT_TRUE(peer.subscribe("bytes/#", 2));
+        sdk.publish("bytes/nul", binary, qos, false);
+        sdk.publish("bytes/empty", "", qos, false);
+        sdk.publish("bytes/last", "end", qos, false);
+    });
+    ASSERT_TRUE(received.waitForMessages(3, 10s));
+    auto messages = received.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].topic, "bytes/nul");
+    EXPECT_EQ(messages[0].payload, binary);
+    EXPECT_EQ(messages[1].topic, "bytes/empty");
+    EXPECT_EQ(messages[1].payload, "");
+    EXPECT_EQ(messages[2].payload, "end");
+}
+
+INSTANTIATE_TEST_SUITE_P(Qos, PayloadBytes, ::testing::Values(0, 1, 2));
+
+// A refused publication never reaches the broker, which would drop the connection.
+TEST_F(Messaging, RefusedPublicationKeepsTheConnection) {
+    Output output = captured([&] {
+        ASSERT_TRUE(peer.subscribe("#", 1));
+        sdk.publish("a/+", "x", 1, false);
+        sdk.publish(std::string("a\0b", 3), "x", 1, false);
+        sdk.publish("a/b", "x", 3, false);
+        sdk.publish("after", "ok", 1, false);
+    });
+    EXPECT_EQ(output.err, "[SDK] publish failed on 'a/+', rc=-5\n"
+                          "[SDK] publish failed on 'a" + std::string(1, '\0') + "b', rc=-5\n"
+                          "[SDK] publish failed on 'a/b', rc=-9\n");
+    ASSERT_TRUE(received.waitForMessages(1, 10s));
+    EXPECT_EQ(received.messages()[0].topic, "after");
+    EXPECT_TRUE(sdk.is_connected());
+}
+
+// Without a handler a message is taken and dropped: it is not handed over again once a
+// handler is set.
+TEST_F(Messaging, MessageWithoutHandlerIsDroppedNotRedelivered) {
+    captured([&] {
+        ASSERT_TRUE(sdk.subscribe("drop", 1));
+        peer.publish("drop", "unseen", 1, false);
+    });
+    // The broker forwards at once on loopback; this is far longer than it takes.
+    std::this_thread::sleep_for(500ms);
+    sdk.on_message(late.handler());
+    captured([&] { peer.publish("drop", "seen", 1, false); });
+    ASSERT_TRUE(late.waitForMessages(1, 10s));
+    std::this_thread::sleep_for(200ms);
+    auto messages = late.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].payload, "seen");
+    sdk.on_message(nullptr);
+}
+
+// A handler runs on the library's receiving thread; QoS 1 replies published from it
+// must neither wait for acknowledgements that thread has yet to read nor be lost.
+TEST_F(Messaging, HandlerMayPublishQos1Replies) {
+    sdk.on_message([this](const std::string&, const std::string& payload) {
+        for (int i = 0; i < 3; ++i) {
+            sdk.publish("reply", payload + std::to_string(i), 1, false);
+        }
+    });
+    captured([&] {
+        ASSERT_TRUE(sdk.subscribe("request", 1));
+        ASSERT_TRUE(peer.subscribe("reply", 1));
+        peer.publish("request", "a", 1, false);
+        peer.publish("request", "b", 1, false);
+    });
+    ASSERT_TRUE(received.waitForMessages(6, 10s));
+    std::vector<std::string> payloads;
+    for (const auto& message : received.messages()) {
+        payloads.push_back(message.payload);
+    }
+    EXPECT_EQ(payloads, (std::vector<std::string>{"a0", "a1", "a2", "b0", "b1", "b2"}));
+    sdk.on_message(nullptr);
+}
+
+// A handler with some work to do, so that under a flood a call is most likely running.
+void work() {
+    const auto until = Clock::now() + 200us;
+    while (Clock::now() < until) {
+    }
+}
+
+// The library has one receiving thread for all the clients of a process, kept running
+// while any of them is connected. It takes a message from a client's queue before it
+// calls the handler and removes it after the handler returned: both outside the core's
+// count of callbacks in progress. Its disconnect frees the messages still queued, and
+// destroying a handle frees the queue itself. Disconnecting or ending a client while
+// messages arrive must leave that thread nothing freed to use. The peer stays connected
+// throughout, as a second client of a real program would.
+struct Ending {
+    const char* name;
+    std::function<void(std::unique_ptr<SDK>&, const std::string& address)> end;
+};
+
+class EndRightAfterAMessage : public Messaging, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(EndRightAfterAMessage, LeavesTheLibraryNothingFreed) {
+    ConsoleCapture console;
+    Background flooder([&](const std::atomic<bool>& done) {
+        for (long i = 0; !done && i < 20'000'000; ++i) {
+            peer.publish("after/in", "m", 0, false);
+        }
+    });
+    for (int round = 0; round < 60; ++round) {
+        auto handled = std::make_shared<std::atomic<long>>(0);
+        auto client = std::make_unique<SDK>();
+        client->on_message([handled](const std::string&, const std::string&) {
+            work();
+            ++*handled;
+        });
+        init(*client, {.brokerHost = broker.address()});
+        ASSERT_TRUE(client->connect());
+        ASSERT_TRUE(client->subscribe("after/in", 0));
+        ASSERT_TRUE(waitUntil([&] { return handled->load() > 5; }, 10s));
+        GetParam().end(client, broker.address());  // a handler call is most likely running
+    }
+    flooder.stop();
+    console.stop();
+    EXPECT_TRUE(peer.is_connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, EndRightAfterAMessage,
+    ::testing::Values(Ending{"Disconnect",
+                             [](std::unique_ptr<SDK>& sdk, const std::string&) {
+                                 sdk->disconnect();
+                                 // Let the library's thread settle before the destructor
+                                 // ends the client: a fault shows up as the disconnect's.
+                                 std::this_thread::sleep_for(50ms);
+                             }},
+                      Ending{"Stop", [](std::unique_ptr<SDK>& sdk, const std::string&) { sdk->stop(); }},
+                      Ending{"Init", [](std::unique_ptr<SDK>& sdk,
+                                        const std::string& address) { init(*sdk, {.brokerHost = address}); }},
+                      Ending{"Destroy", [](std::unique_ptr<SDK>& sdk, const std::string&) { sdk.reset(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Figure, not a check on speed: how fast QoS 1 publishes go, each waiting for its PUBACK.
+TEST_F(Messaging, Qos1PublishRate) {
+    constexpr int kMessages = 2000;
+    captured([&] { ASSERT_TRUE(peer.subscribe("rate", 1)); });
+    const std::string payload(64, 'x');
+    const auto start = Clock::now();
+    Output output = captured([&] {
+        for (int i = 0; i < kMessages; ++i) {
+            sdk.publish("rate", payload, 1, false);
+        }
+    });
+    const std::chrono::duration<double> elapsed = Clock::now() - start;
+    EXPECT_EQ(output.err, "");
+    EXPECT_TRUE(received.waitForMessages(kMessages, 30s));
+    EXPECT_EQ(received.messages().size(), static_cast<std::size_t>(kMessages));
+    std::printf("[ FIGURE   ] QoS 1 publish: %d messages in %.3f s = %.0f msg/s\n", kMessages, elapsed.count(),
+                kMessages / elapsed.count());
+    RecordProperty("qos1_messages_per_second", std::to_string(static_cast<int>(kMessages / elapsed.count())));
+}
+
+}  // namespace
+}  // namespace tarvo::test
