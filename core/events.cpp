@@ -15,7 +15,7 @@ thread_local bool SDK::insideLibraryCallback = false;
 class SDK::CallbackScope {
 public:
     explicit CallbackScope(void* context)
-        : visit_(*static_cast<CallbackRoute*>(context)), wasInside_(insideLibraryCallback) {
+        : route_(*static_cast<CallbackRoute*>(context)), visit_(route_), wasInside_(insideLibraryCallback) {
         insideLibraryCallback = true;
     }
     ~CallbackScope() { insideLibraryCallback = wasInside_; }
@@ -23,8 +23,10 @@ public:
     CallbackScope& operator=(const CallbackScope&) = delete;
 
     SDK* receiver() const { return static_cast<SDK*>(visit_.receiver()); }
+    CallbackRoute& route() const { return route_; }
 
 private:
+    CallbackRoute& route_;
     CallbackRoute::Visit visit_;
     bool wasInside_;
 };
@@ -84,6 +86,14 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
     LibraryClient::messageCallbackEntered();
     {
         CallbackScope scope(context);
+        if (scope.route().holdsMessages()) {
+            // Being disconnected with a clean session: the library frees this message
+            // along with the rest of the queue (a message in flight at a clean
+            // disconnect is discarded). Returning 0 tells it the message was not taken,
+            // so it does not touch the freed entry again.
+            scope.route().releaseHeldMessage();
+            return 0;
+        }
         if (SDK* self = scope.receiver()) {
             try {
                 // The topic ends at its NUL; the payload is exactly payloadlen bytes.

@@ -1,6 +1,7 @@
 #include "library_client.hpp"
 
 #include <chrono>
+#include <thread>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -82,6 +83,37 @@ void CallbackRoute::waitForIdle(bool bounded) {
     --waiters_;
 }
 
+void CallbackRoute::beginQueueRelease() {
+    // holding_ is set before visits_ is read, and a callback counts its visit before it
+    // reads holding_: either this sees the visit, or the callback sees the hold.
+    holding_.store(true);
+    ++waiters_;
+    {
+        std::unique_lock lock(idleMutex_);
+        idle_.wait(lock, [this] { return visits_.load() == 0 || held_.load(); });
+    }
+    --waiters_;
+}
+
+void CallbackRoute::endQueueRelease() {
+    holding_.store(false);
+    held_.store(false);
+}
+
+void CallbackRoute::releaseHeldMessage() {
+    {
+        std::lock_guard lock(idleMutex_);
+        held_.store(true);
+        idle_.notify_all();
+    }
+    // The disconnecting thread calls the library's disconnect as soon as it is woken; it
+    // may itself wait for this thread (the library stops its receiving thread along
+    // with the last client), so this cannot wait for the whole disconnect to end.
+    while (MQTTClient_isConnected(handle_.load())) {
+        std::this_thread::yield();
+    }
+}
+
 void CallbackRoute::leave() {
     if (--visits_ == 0 && waiters_.load() > 0) {
         std::lock_guard lock(idleMutex_);
@@ -94,7 +126,9 @@ int LibraryClient::create(const std::string& serverUri, const std::string& clien
     int rc = MQTTClient_create(&handle_, serverUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
         reset();  // a failed create may still have written the handle
+        return rc;
     }
+    route_->setHandle(handle_);
     return rc;
 }
 

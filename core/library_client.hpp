@@ -35,6 +35,22 @@ public:
 
     // Waits until no callback is in progress; bounded: for at most the given time.
     void waitForIdle(bool bounded);
+
+    // Before a disconnect that frees the client's queued messages, until the next
+    // connection attempt. The library's receiving thread may be handing one of them to
+    // messageArrived right then, or later if it was preempted; from beginQueueRelease()
+    // until endQueueRelease(), a message callback must call releaseHeldMessage() and
+    // then leave its message alone. beginQueueRelease() returns once no callback is in
+    // progress or the one in progress is held so.
+    void beginQueueRelease();
+    void endQueueRelease();
+    bool holdsMessages() const { return holding_.load(); }
+    // Waits, on the receiving thread, until the library has disconnected the client, and
+    // with it freed the held message (it does so under its own lock, which it also takes
+    // to answer whether the client is connected).
+    void releaseHeldMessage();
+
+    void setHandle(MQTTClient handle) { handle_.store(handle); }
     void detach() {
         receiver_.store(nullptr);
         waitForIdle(false);
@@ -44,10 +60,13 @@ private:
     void leave();
 
     std::atomic<void*> receiver_;
+    std::atomic<MQTTClient> handle_{nullptr};
     std::atomic<int> visits_{0};
     std::atomic<int> waiters_{0};
-    // Taken only to wait on, or signal, idle (no visit in progress); the last lock
-    // wherever it is taken.
+    std::atomic<bool> holding_{false};
+    std::atomic<bool> held_{false};
+    // Taken only to wait on, or signal, idle (no visit in progress, or the one in
+    // progress held); the last lock wherever it is taken.
     std::mutex idleMutex_;
     std::condition_variable idle_;
 };

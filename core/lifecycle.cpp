@@ -77,6 +77,7 @@ bool SDK::connect() {
             return false;
         }
         client.route().waitForIdle(true);
+        client.route().endQueueRelease();
         int rc = MQTTClient_connect(client.get(), &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {
             writeLine(std::cerr, "[SDK] connect failed, rc=", rc);
@@ -105,8 +106,13 @@ void SDK::disconnectClient(bool reportNotConnected) {
             }
             return;
         }
-        // No wait for running callbacks here: while messages stream in there may never
-        // be a moment without one, and none can start once this has returned.
+        // With a clean session the library's disconnect frees the messages still
+        // queued, including one its receiving thread may be handing to a callback
+        // right now (or, preempted, a while later): message callbacks are held off
+        // their messages until the next connection attempt.
+        if (connectOptions.cleansession != 0) {
+            client.route().beginQueueRelease();
+        }
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         // A loss reported meanwhile has counted the connection closed already.
         if (connected.exchange(false)) {

@@ -118,6 +118,7 @@ std::optional<int> SDK::attemptReconnect() {
     // The connection-lost callback that started this run may not have returned yet;
     // connecting under it leaves the library without its receiving thread.
     client.route().waitForIdle(true);
+    client.route().endQueueRelease();
     int rc = MQTTClient_connect(client.get(), &connectOptions);
     if (rc == MQTTCLIENT_SUCCESS) {
         connected.exchange(true);

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,6 +203,12 @@ bool SilentListener::wasConnected(std::chrono::milliseconds within) const {
 
 // --- ConsoleCapture ----------------------------------------------------------------------
 
+namespace {
+// Captures nest (on the test's thread); the outermost one holds the real stderr.
+int captureDepth = 0;
+int sanitizerReportFd = -1;
+}  // namespace
+
 ConsoleCapture::ConsoleCapture() {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -218,9 +225,15 @@ ConsoleCapture::ConsoleCapture() {
         ::close(ends[1]);
         channel.reader = std::thread(&ConsoleCapture::readLoop, this, std::ref(channel));
     }
-    if (__sanitizer_set_report_fd != nullptr) {
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(channels_[Err].savedFd)));
+    if (captureDepth++ == 0 && __sanitizer_set_report_fd != nullptr) {
+        // channels_[Err].savedFd is the real stderr only for the outermost capture.
+        sanitizerReportFd = ::fcntl(channels_[Err].savedFd, F_DUPFD_CLOEXEC, 3);
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(sanitizerReportFd)));
     }
+    // Line-buffered while captured, so that a stdout line reaches the pipe (and gets
+    // its time) when it is written, as stderr's do.
+    stdoutWasLineBuffered_ = __flbf(stdout) != 0;
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     running_ = true;
 }
 
@@ -255,15 +268,17 @@ void ConsoleCapture::stop() {
         return;
     }
     running_ = false;
-    if (__sanitizer_set_report_fd != nullptr) {
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(2)));
-    }
     std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, stdoutWasLineBuffered_ ? _IOLBF : _IOFBF, BUFSIZ);
     for (Channel& channel : channels_) {
         // The reader sees the end once the last write end (this descriptor) is gone.
         ::dup2(channel.savedFd, channel.fd);
         ::close(channel.savedFd);
         channel.reader.join();
+    }
+    if (--captureDepth == 0 && __sanitizer_set_report_fd != nullptr) {
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(2)));
+        ::close(sanitizerReportFd);
     }
     if (::testing::Test::HasFailure()) {
         std::fprintf(stderr, "--- captured stdout ---\n%s--- captured stderr ---\n%s--- end of capture ---\n",
@@ -295,12 +310,8 @@ std::size_t ConsoleCapture::count(Stream stream, std::string_view prefix) {
 
 bool ConsoleCapture::waitForLines(Stream stream, std::string_view prefix, std::size_t n,
                                   std::chrono::milliseconds timeout) {
-    // stdout is block-buffered into the pipe: flush it now and then while waiting.
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        if (stream == Out && running_) {
-            std::fflush(stdout);
-        }
         if (count(stream, prefix) >= n) {
             return true;
         }

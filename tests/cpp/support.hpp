@@ -86,8 +86,8 @@ private:
 };
 
 // Redirects file descriptors 1 and 2 into pipes for its lifetime and keeps what is
-// written, line by line with the time each line was completed. stderr is unbuffered,
-// so its times are when the core wrote the line; stdout lines are timed when flushed.
+// written, line by line with the time each line was completed. stdout is made
+// line-buffered meanwhile (stderr is unbuffered), so a line's time is when it was written.
 // If the test has failed by the time the capture ends, the captured text (which then
 // includes gtest's own failure messages) is written to the real stderr.
 class ConsoleCapture {
@@ -127,6 +127,7 @@ private:
 
     Channel channels_[2];
     bool running_ = false;
+    bool stdoutWasLineBuffered_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
 };
