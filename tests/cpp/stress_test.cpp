@@ -52,6 +52,11 @@ TEST(Stress, LifecycleLoopWhileMessagesArriveAndAnotherThreadPublishes) {
     for (; Clock::now() < end && cycles < 10'000; ++cycles) {
         if (sdk.connect()) {
             sdk.subscribe("stress/in", cycles % 3);
+            if (cycles == 0) {
+                // Messages must reach the handler amid the cycles; on a loaded machine a
+                // short cycle may see none, so the first one waits for one.
+                waitUntil([&] { return arrived.load() > 0; }, 10s);
+            }
             sdk.publish("stress/out", "main", 1, false);
         }
         switch (cycles % 4) {
