@@ -113,7 +113,9 @@ void SDK::disconnectClient(bool reportNotConnected) {
         if (connectOptions.cleansession != 0) {
             client.route().beginQueueRelease();
         }
+        disconnecting = true;
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+        disconnecting = false;
         // A loss reported meanwhile has counted the connection closed already.
         if (connected.exchange(false)) {
             LibraryClient::connectionClosed(true);

@@ -84,7 +84,7 @@ void SDK::publish(const std::string& topic, const std::string& payload, int qos,
 int SDK::sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
     std::shared_lock clientLock(clientMutex);
-    if (!client) {
+    if (!client || disconnecting.load()) {
         return MQTTCLIENT_DISCONNECTED;
     }
     std::uint64_t epoch = 0;

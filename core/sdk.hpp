@@ -143,6 +143,10 @@ private:
     std::atomic<std::thread::id> handlerOwner{};
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
+    // True while a disconnect runs. The library's disconnect waits (up to its timeout)
+    // until nothing is in flight, which a thread publishing in a loop would never let
+    // happen; publishes begun meanwhile are refused instead.
+    std::atomic<bool> disconnecting{false};
     bool autoReconnect = true;
     int maxReconnectInterval = 60;
     // Guarded by stopMutex: the thread that reports a loss and runs the reconnect loop,

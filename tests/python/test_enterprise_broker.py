@@ -5,6 +5,7 @@ loop gets in again with the token of the last connect. A relay between the modul
 the broker records each CONNECT password, so the tests know the tokens that went out
 and can look for them (and the password) in the console and in the broker log."""
 
+import re
 import socket
 import subprocess
 import sys
@@ -21,7 +22,10 @@ from plugin_broker import (  # noqa: F401  (fixtures are used by name)
 pytestmark = pytest.mark.timeout(120)
 
 BROKER_KEY = jwk.JWK.from_json((KEYS / "dev_broker_private.jwk").read_text())
-NOT_AUTHORISED = "[SDK] connect failed, rc=5"  # CONNACK 5 of MQTT 3.1.1
+# A refusal is CONNACK 5 ("not authorised") of MQTT 3.1.1. The protocol version is left
+# to the library, which retries a refused connect at MQTT 3.1 on a fresh socket; now and
+# then it loses that second CONNACK to the broker's close and reports a socket error (-1).
+REFUSED = re.compile(rb"\[SDK\] connect failed, rc=(5|-1)\n")
 
 
 def open_token(token: bytes) -> bytes:
@@ -166,7 +170,10 @@ def test_connect_against_the_plugin(start_broker, tap_to, edition, password, opt
                                             password=password, edition=edition))
     assert result.returncode == 0, result
     assert f"connect: {accepted}\nconnected: {accepted}\n".encode() in result.stdout, result
-    assert (NOT_AUTHORISED.encode() in result.stderr) is not accepted, result
+    if accepted:
+        assert b"connect failed" not in result.stderr, result
+    else:
+        assert REFUSED.fullmatch(result.stderr), result
 
     sent = tap.recorded()
     assert sent, "no CONNECT reached the broker"

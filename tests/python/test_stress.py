@@ -335,7 +335,9 @@ def test_the_interpreter_exits_promptly_while_connected(broker, streamer, scenar
     print(f"{scenario}: exited {took:.3f} s after its last line")
     assert child.returncode == 0, err
     assert "Fatal Python error" not in err and "Traceback" not in err
-    assert took < 2.0
+    # Well under the library's 10 s disconnect wait, which a thread publishing in a loop
+    # used to keep from ending; an exit costs a few hundred ms even on a loaded machine.
+    assert took < 3.0
 
 
 @pytest.mark.timeout(180)
