@@ -64,6 +64,21 @@ RetiredHandles& retiredHandles() {
     return handles;
 }
 
+// The library sets up its process-wide state (a socket pair among it) with the first
+// client and takes it down with the last, leaving those two sockets open: every cycle
+// of a program that creates and ends its only client would cost two descriptors. One
+// idle handle, created with the first client and never destroyed (it never connects),
+// keeps that state up for the life of the process.
+void keepLibraryInitialised() {
+    static const MQTTClient anchor = [] {
+        MQTTClient handle = nullptr;
+        MQTTClient_create(&handle, "tcp://127.0.0.1:1", "tarvo-library-anchor", MQTTCLIENT_PERSISTENCE_NONE,
+                          nullptr);
+        return handle;
+    }();
+    static_cast<void>(anchor);
+}
+
 }  // namespace
 
 void CallbackRoute::waitForIdle(bool bounded) {
@@ -122,6 +137,7 @@ void CallbackRoute::leave() {
 }
 
 int LibraryClient::create(const std::string& serverUri, const std::string& clientId, void* receiver) {
+    keepLibraryInitialised();
     route_ = std::make_unique<CallbackRoute>(receiver);
     int rc = MQTTClient_create(&handle_, serverUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {

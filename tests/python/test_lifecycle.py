@@ -236,3 +236,28 @@ def test_script_exiting_while_connected_exits_promptly_and_cleanly(broker, activ
     out, err = console.section("exit")
     assert out.count(b"[SDK] Disconnected\n") == 1, console
     assert err == b"", console
+
+
+def test_ending_and_making_the_only_client_over_and_over_keeps_no_descriptors(broker):
+    # The library sets its process-wide state up with its first client and down with
+    # its last; a program that replaces its only client must not pay for each round.
+    console = run_sdk(
+        """
+        import json, os
+        counts = []
+        for round in range(12):
+            s = tarvo_sdk.SDK()
+            s.init(f"round-{round}", ADDR, "tcp", "u", "p")
+            if round % 2:
+                s.connect()
+            s.stop()
+            del s
+            counts.append(len(os.listdir("/proc/self/fd")))
+        mark("results")
+        print(json.dumps(counts))
+        """,
+        broker,
+    )
+    assert console.returncode == 0, console
+    counts = json.loads(console.section("results")[0])
+    assert counts == [counts[0]] * len(counts)
