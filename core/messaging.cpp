@@ -38,7 +38,8 @@ bool SDK::subscribe(const std::string& topic, int qos) {
     } else if (!insideLibraryCallback) {
         // (On the library's thread the SUBACK could only be read after the call gave up.)
         std::shared_lock clientLock(clientMutex);
-        rc = client ? MQTTClient_subscribe(client.get(), topic.c_str(), qos) : MQTTCLIENT_DISCONNECTED;
+        rc = client && !disconnecting.load() ? MQTTClient_subscribe(client.get(), topic.c_str(), qos)
+                                             : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] subscribe failed on '", topic, "', rc=", rc);
@@ -58,7 +59,8 @@ void SDK::unsubscribe(const std::string& topic) {
         rc = MQTTCLIENT_BAD_UTF8_STRING;
     } else if (!insideLibraryCallback) {
         std::shared_lock clientLock(clientMutex);
-        rc = client ? MQTTClient_unsubscribe(client.get(), topic.c_str()) : MQTTCLIENT_DISCONNECTED;
+        rc = client && !disconnecting.load() ? MQTTClient_unsubscribe(client.get(), topic.c_str())
+                                             : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);
