@@ -4,14 +4,21 @@
 #include "console.hpp"
 #include "sdk.hpp"
 
+#include <algorithm>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 
 namespace tarvo {
 
 namespace {
 constexpr int kDisconnectTimeoutMs = 10000;
-}
+// The library turns the connect timeout into milliseconds in an int: a longer one
+// overflows, and every attempt fails at once.
+constexpr int kMaxConnectTimeout = std::numeric_limits<int>::max() / 1000;
+// The CONNECT's keepalive field has 16 bits.
+constexpr int kMaxKeepAlive = 65535;
+}  // namespace
 
 void SDK::refuseFromHandler(const char* operation) const {
     // handlerMutex is not recursive and is held by this very thread: going on would
@@ -55,6 +62,43 @@ bool SDK::sealPassword() {
     return true;
 }
 
+// The code connect reports for a request it refuses without calling the library, which
+// would send it wrong or could not survive it; MQTTCLIENT_SUCCESS otherwise.
+int SDK::checkConnectRequest() const {
+    // A username is text, where MQTT forbids NUL: cut there, it would log in as someone
+    // else. Longer than MQTT's 16-bit length, a field goes out with its length cut and
+    // the CONNECT malformed.
+    const std::size_t passwordSize = edition == "Enterprise" ? sealedPassword.size() : password.size();
+    if (containsNul(username) || username.size() > kMaxMqttString || clientId.size() > kMaxMqttString ||
+        passwordSize > kMaxMqttString) {
+        return MQTTCLIENT_BAD_UTF8_STRING;
+    }
+    // A keepalive of 65,536 would go out as 0, which turns keepalive off. With no time
+    // to connect, the library returns before its receiving thread is up, and the next
+    // attempt starts a second one (a few of them crash the process).
+    if (connectOptions.keepAliveInterval < 0 || connectOptions.keepAliveInterval > kMaxKeepAlive ||
+        connectOptions.connectTimeout <= 0) {
+        return MQTTCLIENT_BAD_STRUCTURE;
+    }
+    return MQTTCLIENT_SUCCESS;
+}
+
+// Connects with the configured options; a connect timeout too long for the library is
+// taken as the longest it can wait (24 days).
+int SDK::connectLibraryClient() {
+    // A subscribe or unsubscribe still waiting for the answer of a lost connection gives
+    // up after the library's 10 s and then closes its client's connection, whichever is
+    // open by then: the next one is opened only after it. No new one can start
+    // meanwhile, as the client counts as not connected.
+    {
+        std::unique_lock lock(requestMutex);
+        requestsEnded.wait(lock, [this] { return requestsAwaitingAnswer == 0; });
+    }
+    MQTTClient_connectOptions options = connectOptions;
+    options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
+    return MQTTClient_connect(client.get(), &options);
+}
+
 bool SDK::connect() {
     refuseFromHandler("connect");
     {
@@ -70,15 +114,12 @@ bool SDK::connect() {
         if (edition == "Enterprise" && !sealPassword()) {
             return false;
         }
-        // A username is text, where MQTT forbids NUL; cut there it would log in as
-        // someone else.
-        if (containsNul(username)) {
-            writeLine(std::cerr, "[SDK] connect failed, rc=", MQTTCLIENT_BAD_UTF8_STRING);
-            return false;
+        int rc = checkConnectRequest();
+        if (rc == MQTTCLIENT_SUCCESS) {
+            client.route().waitForIdle(true);
+            client.route().endQueueRelease();
+            rc = connectLibraryClient();
         }
-        client.route().waitForIdle(true);
-        client.route().endQueueRelease();
-        int rc = MQTTClient_connect(client.get(), &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {
             writeLine(std::cerr, "[SDK] connect failed, rc=", rc);
             return false;

@@ -11,11 +11,67 @@ namespace {
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 }  // namespace
 
-// The library would cut a topic at its NUL (reaching a topic the caller never named),
-// and it accepts a bad QoS, an empty topic or a wildcard in a topic name, after which
-// the broker drops the whole connection as malformed; so these are refused here.
+namespace {
+
+// Mosquitto takes a topic holding any of these for a malformed packet (MQTT lets a
+// receiver do so) and drops the connection: U+0000-U+001F, U+007F-U+009F and the
+// noncharacters. Bytes that are not UTF-8 count as such a character too.
+bool holdsRefusedCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
+                                                   : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > text.size()) {
+            return true;
+        }
+        char32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return true;
+            }
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < kShortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF) ||
+            codePoint <= 0x1F || (codePoint >= 0x7F && codePoint <= 0x9F) ||
+            (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE) {
+            return true;
+        }
+        i += length;
+    }
+    return false;
+}
+
+// '#' only as the whole last level, '+' only as a whole level.
+bool wildcardsArePlaced(std::string_view filter) {
+    for (std::size_t i = 0; i < filter.size(); ++i) {
+        const bool levelStart = i == 0 || filter[i - 1] == '/';
+        const bool levelEnd = i + 1 == filter.size() || filter[i + 1] == '/';
+        if ((filter[i] == '+' && !(levelStart && levelEnd)) ||
+            (filter[i] == '#' && !(levelStart && i + 1 == filter.size()))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The library cuts a topic at its NUL (reaching a topic the caller never named) or at
+// 65,535 bytes (malformed, its fields shifted), and passes on what the broker drops the
+// whole connection for; so these are refused here, before the library sees them.
+int SDK::checkTopicFilter(std::string_view filter) {
+    if (filter.empty() || filter.size() > kMaxMqttString || holdsRefusedCharacter(filter) ||
+        !wildcardsArePlaced(filter)) {
+        return MQTTCLIENT_BAD_UTF8_STRING;
+    }
+    return MQTTCLIENT_SUCCESS;
+}
+
+// A wildcard is for filters only; a bad QoS, like a bad topic, would cost the connection.
 int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int qos) {
-    if (topic.empty() || topic.find_first_of(std::string_view("\0+#", 3)) != std::string_view::npos) {
+    if (topic.find_first_of("+#") != std::string_view::npos || checkTopicFilter(topic) != MQTTCLIENT_SUCCESS) {
         return MQTTCLIENT_BAD_UTF8_STRING;
     }
     if (qos < 0 || qos > 2) {
@@ -27,19 +83,36 @@ int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int q
     return MQTTCLIENT_SUCCESS;
 }
 
+// Runs a subscribe or unsubscribe, counted while the library waits for the broker's
+// answer (see connectLibraryClient).
+template <typename Request>
+int SDK::awaitAnswer(Request request) {
+    {
+        std::lock_guard lock(requestMutex);
+        ++requestsAwaitingAnswer;
+    }
+    const int rc = request();
+    std::lock_guard lock(requestMutex);
+    if (--requestsAwaitingAnswer == 0) {
+        requestsEnded.notify_all();
+    }
+    return rc;
+}
+
 bool SDK::subscribe(const std::string& topic, int qos) {
     if (!connected.load()) {
         std::cerr << "[SDK] subscribe \xE2\x80\x94 not connected\n";
         return false;
     }
     int rc = MQTTCLIENT_FAILURE;
-    if (containsNul(topic)) {
+    if (checkTopicFilter(topic) != MQTTCLIENT_SUCCESS) {
         rc = MQTTCLIENT_BAD_UTF8_STRING;
     } else if (!insideLibraryCallback) {
         // (On the library's thread the SUBACK could only be read after the call gave up.)
         std::shared_lock clientLock(clientMutex);
-        rc = client && !disconnecting.load() ? MQTTClient_subscribe(client.get(), topic.c_str(), qos)
-                                             : MQTTCLIENT_DISCONNECTED;
+        rc = client && !disconnecting.load()
+                 ? awaitAnswer([&] { return MQTTClient_subscribe(client.get(), topic.c_str(), qos); })
+                 : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] subscribe failed on '", topic, "', rc=", rc);
@@ -55,12 +128,13 @@ void SDK::unsubscribe(const std::string& topic) {
         return;
     }
     int rc = MQTTCLIENT_FAILURE;
-    if (containsNul(topic)) {
+    if (checkTopicFilter(topic) != MQTTCLIENT_SUCCESS) {
         rc = MQTTCLIENT_BAD_UTF8_STRING;
     } else if (!insideLibraryCallback) {
         std::shared_lock clientLock(clientMutex);
-        rc = client && !disconnecting.load() ? MQTTClient_unsubscribe(client.get(), topic.c_str())
-                                             : MQTTCLIENT_DISCONNECTED;
+        rc = client && !disconnecting.load()
+                 ? awaitAnswer([&] { return MQTTClient_unsubscribe(client.get(), topic.c_str()); })
+                 : MQTTCLIENT_DISCONNECTED;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);

@@ -119,7 +119,7 @@ std::optional<int> SDK::attemptReconnect() {
     // connecting under it leaves the library without its receiving thread.
     client.route().waitForIdle(true);
     client.route().endQueueRelease();
-    int rc = MQTTClient_connect(client.get(), &connectOptions);
+    int rc = connectLibraryClient();
     if (rc == MQTTCLIENT_SUCCESS) {
         connected.exchange(true);
         LibraryClient::connectionOpened();

@@ -11,6 +11,7 @@
 //   3. stopMutex         reconnect run state and the loop's timed wait
 //   4. (a handle's CallbackRoute: waiting for its callbacks in progress to end)
 //   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
+//   6. requestMutex      subscribes and unsubscribes waiting for the broker's answer
 // handlerMutex is taken with none of these held, and a handler call is the only place
 // that may take the Python interpreter lock (inside the handler), so the binding's
 // lock order is always handlerMutex, then the interpreter lock.
@@ -74,10 +75,19 @@ public:
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
 
     // The code publish reports for a publication it refuses without calling the
-    // library, or MQTTCLIENT_SUCCESS: a topic that is empty or holds a NUL or wildcard
-    // (MQTTCLIENT_BAD_UTF8_STRING), a QoS outside 0-2 (MQTTCLIENT_BAD_QOS), a payload
+    // library, or MQTTCLIENT_SUCCESS: a topic that is empty, holds a wildcard or is
+    // refused as a filter would be (MQTTCLIENT_BAD_UTF8_STRING), a QoS outside 0-2 (MQTTCLIENT_BAD_QOS), a payload
     // longer than kMaxPayloadLength (MQTTCLIENT_FAILURE).
     static int checkPublication(std::string_view topic, std::size_t payloadSize, int qos);
+    // MQTTCLIENT_BAD_UTF8_STRING for a topic filter subscribe or unsubscribe refuses
+    // without calling the library, else MQTTCLIENT_SUCCESS. Filters and topics are
+    // refused when the library would send them cut (a NUL, more than kMaxMqttString
+    // bytes) or the broker would drop the whole connection for them: not UTF-8, a
+    // control character or a noncharacter, a misplaced wildcard, empty.
+    static int checkTopicFilter(std::string_view filter);
+
+    // Longest string (topic, client id, username, password) MQTT's 16-bit length carries.
+    static constexpr std::size_t kMaxMqttString = 65535;
 
     // Longest payload the library's int length field can carry.
     static constexpr std::size_t kMaxPayloadLength = 2147483647;
@@ -96,6 +106,10 @@ private:
 
     // lifecycle (lifecycle.cpp)
     bool sealPassword();
+    int checkConnectRequest() const;
+    int connectLibraryClient();
+    template <typename Request>
+    int awaitAnswer(Request request);
     void disconnectClient(bool reportNotConnected);
     void endClient();
     void refuseFromHandler(const char* operation) const;
@@ -178,6 +192,12 @@ private:
     std::unordered_set<MQTTClient_deliveryToken> completedTokens;
     std::unordered_set<MQTTClient_deliveryToken> unawaitedTokens;
     std::uint64_t deliveryEpoch = 0;
+
+    // Lock 6: guards requestsAwaitingAnswer, the subscribes and unsubscribes inside the
+    // library. Nothing is taken under it; connection attempts wait on requestsEnded.
+    std::mutex requestMutex;
+    std::condition_variable requestsEnded;
+    int requestsAwaitingAnswer = 0;
 
     HandlerFailureReporter handlerFailureReporter;
 };

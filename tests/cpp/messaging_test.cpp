@@ -37,6 +37,9 @@ const Publication kPublications[] = {
     {"Qos1", "a", 10, 1, MQTTCLIENT_SUCCESS},
     {"Qos2", "/a/b/", 10, 2, MQTTCLIENT_SUCCESS},
     {"Utf8Topic", "caf\xC3\xA9/\xE2\x82\xAC", 10, 0, MQTTCLIENT_SUCCESS},
+    {"ControlCharacter", "a\x01b", 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
+    {"LongestTopic", std::string(SDK::kMaxMqttString, 't'), 1, 0, MQTTCLIENT_SUCCESS},
+    {"TopicOneTooLong", std::string(SDK::kMaxMqttString + 1, 't'), 1, 0, MQTTCLIENT_BAD_UTF8_STRING},
 };
 
 class CheckPublication : public ::testing::TestWithParam<Publication> {};
@@ -47,6 +50,44 @@ TEST_P(CheckPublication, ReturnsTheCodePublishReports) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CheckPublication, ::testing::ValuesIn(kPublications),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TopicFilter {
+    const char* name;
+    std::string filter;
+    int expected;
+};
+
+const TopicFilter kTopicFilters[] = {
+    {"Plain", "a/b", MQTTCLIENT_SUCCESS},
+    {"HashAlone", "#", MQTTCLIENT_SUCCESS},
+    {"HashLastLevel", "a/#", MQTTCLIENT_SUCCESS},
+    {"PlusLevels", "+/b/+", MQTTCLIENT_SUCCESS},
+    {"EmptyLevels", "/a//b/", MQTTCLIENT_SUCCESS},
+    {"Empty", "", MQTTCLIENT_BAD_UTF8_STRING},
+    {"HashInsideLevel", "a#", MQTTCLIENT_BAD_UTF8_STRING},
+    {"HashNotLast", "a/#/b", MQTTCLIENT_BAD_UTF8_STRING},
+    {"PlusInsideLevel", "a/b+", MQTTCLIENT_BAD_UTF8_STRING},
+    {"Nul", std::string("a\0b", 3), MQTTCLIENT_BAD_UTF8_STRING},
+    {"Delete", "a\x7F", MQTTCLIENT_BAD_UTF8_STRING},
+    {"C1Control", "a\xC2\x85", MQTTCLIENT_BAD_UTF8_STRING},
+    {"NonCharacterFFFF", "a\xEF\xBF\xBF", MQTTCLIENT_BAD_UTF8_STRING},
+    {"NonCharacterFDD0", "\xEF\xB7\x90", MQTTCLIENT_BAD_UTF8_STRING},
+    {"LastPlaneNonCharacter", "\xF4\x8F\xBF\xBE", MQTTCLIENT_BAD_UTF8_STRING},
+    {"FourByteCharacter", "\xF0\x9F\x98\x80/x", MQTTCLIENT_SUCCESS},
+    {"Latin1Byte", "caf\xE9", MQTTCLIENT_BAD_UTF8_STRING},
+    {"OverlongSlash", "a\xC0\xAF", MQTTCLIENT_BAD_UTF8_STRING},
+    {"Surrogate", "\xED\xA0\x80", MQTTCLIENT_BAD_UTF8_STRING},
+    {"TruncatedSequence", "a\xE2\x82", MQTTCLIENT_BAD_UTF8_STRING},
+};
+
+class CheckTopicFilter : public ::testing::TestWithParam<TopicFilter> {};
+
+TEST_P(CheckTopicFilter, ReturnsTheCodeSubscribeReports) {
+    EXPECT_EQ(SDK::checkTopicFilter(GetParam().filter), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CheckTopicFilter, ::testing::ValuesIn(kTopicFilters),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- against a broker --------------------------------------------------------------------
