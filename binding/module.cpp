@@ -19,20 +19,17 @@ using ReleaseInterpreter = py::call_guard<py::gil_scoped_release>;
 PYBIND11_MODULE(tarvo_sdk, module) {
     py::class_<SDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
         .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<tarvo::binding::BoundSDK>()); }))
-        // noconvert on ints: objects with __index__ are taken, but not a Decimal or a
-        // Fraction, which converting through __int__ would silently cut to a whole number.
         .def("init", &SDK::init, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
              py::arg("username"), py::arg("password"), py::arg("cleanSession") = false,
              py::arg("resumeSubs") = true, py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
-             py::arg("connectRetryInterval").noconvert() = 5, py::arg("maxReconnectInterval").noconvert() = 1,
-             py::arg("keepAlive").noconvert() = 30, py::arg("pingTimeout").noconvert() = 10,
-             py::arg("writeTimeout").noconvert() = 10, py::arg("orderMatters") = false,
-             py::arg("connectTimeout").noconvert() = 30, py::arg("edition") = "Community", ReleaseInterpreter())
+             py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30,
+             py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10, py::arg("orderMatters") = false,
+             py::arg("connectTimeout") = 30, py::arg("edition") = "Community", ReleaseInterpreter())
         .def("connect", &SDK::connect, ReleaseInterpreter())
         .def("disconnect", &SDK::disconnect, ReleaseInterpreter())
-        .def("publish", &SDK::publish, py::arg("topic"), py::arg("payload"), py::arg("qos").noconvert() = 0,
+        .def("publish", &SDK::publish, py::arg("topic"), py::arg("payload"), py::arg("qos") = 0,
              py::arg("retained") = false, ReleaseInterpreter())
-        .def("subscribe", &SDK::subscribe, py::arg("topic"), py::arg("qos").noconvert() = 0, ReleaseInterpreter())
+        .def("subscribe", &SDK::subscribe, py::arg("topic"), py::arg("qos") = 0, ReleaseInterpreter())
         .def("unsubscribe", &SDK::unsubscribe, ReleaseInterpreter())
         .def(
             "on_message",
