@@ -3,6 +3,7 @@
 #include "sdk.hpp"
 
 #include <iostream>
+#include <utility>
 
 namespace tarvo {
 
@@ -124,7 +125,15 @@ void SDK::connectionLost(void* context, char* cause) {
     if (self == nullptr) {
         return;
     }
-    if (self->connected.exchange(false)) {
+    bool wasConnected = false;
+    {
+        std::lock_guard lossLock(self->lossMutex);
+        if (std::exchange(self->lossOfEndedConnectionPending, false)) {
+            return;  // a disconnect ended that connection, and reported it
+        }
+        wasConnected = self->connected.exchange(false);
+    }
+    if (wasConnected) {
         LibraryClient::connectionClosed(false);
     }
     self->abandonDeliveries();

@@ -154,6 +154,13 @@ void SDK::disconnectClient(bool reportNotConnected) {
         if (connectOptions.cleansession != 0) {
             client.route().beginQueueRelease();
         }
+        // Dropped by the library but not yet reported (connected is cleared under
+        // lossMutex when the report comes): the report is this disconnect's.
+        const bool droppedByLibrary = MQTTClient_isConnected(client.get()) == 0;
+        {
+            std::lock_guard lossLock(lossMutex);
+            lossOfEndedConnectionPending = droppedByLibrary && connected.load();
+        }
         disconnecting = true;
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         disconnecting = false;
@@ -179,6 +186,9 @@ void SDK::endClient() {
         }
         std::unique_lock clientLock(clientMutex);
         client.reset();
+        // A report still on the way can no longer reach this object.
+        std::lock_guard lossLock(lossMutex);
+        lossOfEndedConnectionPending = false;
     }
     endReconnectRun();
 }

@@ -12,6 +12,7 @@
 //   4. (a handle's CallbackRoute: waiting for its callbacks in progress to end)
 //   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
 //   6. requestMutex      subscribes and unsubscribes waiting for the broker's answer
+//   7. lossMutex         whether a loss report belongs to a connection already ended
 // handlerMutex is taken with none of these held, and a handler call is the only place
 // that may take the Python interpreter lock (inside the handler), so the binding's
 // lock order is always handlerMutex, then the interpreter lock.
@@ -198,6 +199,14 @@ private:
     std::mutex requestMutex;
     std::condition_variable requestsEnded;
     int requestsAwaitingAnswer = 0;
+
+    // Lock 7: guards lossOfEndedConnectionPending, and the loss callback's clearing of
+    // connected. A connection the library dropped on its own (its loss report on the
+    // way) and then ended by disconnect must not have that report count against the
+    // next connection. Never held during a library call: the loss callback may run
+    // with the library's lock held.
+    std::mutex lossMutex;
+    bool lossOfEndedConnectionPending = false;
 
     HandlerFailureReporter handlerFailureReporter;
 };

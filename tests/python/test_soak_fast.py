@@ -1,9 +1,9 @@
 """The soak scenarios of tests/soak/ (`./dev soak`) with small counts: broker kills, a
 flaky network, threads sharing one object, many clients, memory over many messages,
-and the secrets of an Enterprise session. Each runs in a fresh interpreter through the
-soak runner, which also reports crashes, hangs (with every thread's stack in the log)
-and console lines the README does not document; every bound the scenario sets must
-hold."""
+sessions closed right after they were granted, and the secrets of an Enterprise
+session. Each runs in a fresh interpreter through the soak runner, which also reports
+crashes, hangs (with every thread's stack in the log) and console lines the README does
+not document; every bound the scenario sets must hold."""
 
 import sys
 from pathlib import Path
