@@ -74,6 +74,25 @@ def broker(tmp_path):
     b.kill()
 
 
+def shut_down(*sockets):
+    """Ends both directions of each socket; one already gone is fine."""
+    for s in sockets:
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def forward(source, sink):
+    """Copies source to sink until either ends, then shuts both down."""
+    try:
+        while data := source.recv(65536):
+            sink.sendall(data)
+    except OSError:
+        pass
+    shut_down(source, sink)
+
+
 class Relay:
     """Forwards TCP between clients and a target port. cut() closes every forwarded
     connection; refuse()/accept() decide whether new ones are taken."""
@@ -113,29 +132,13 @@ class Relay:
                 self.sockets += [client, upstream]
                 self.connections += 1
             for a, b in ((client, upstream), (upstream, client)):
-                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
-
-    @staticmethod
-    def _pump(source, sink):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        for s in (source, sink):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+                threading.Thread(target=forward, args=(a, b), daemon=True).start()
 
     def cut(self):
         with self.lock:
             sockets, self.sockets = self.sockets, []
+        shut_down(*sockets)
         for s in sockets:
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
             s.close()
 
     def refuse(self):

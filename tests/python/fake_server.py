@@ -9,7 +9,8 @@ import struct
 import threading
 from dataclasses import dataclass
 
-HOST = "127.0.0.1"
+from conftest import HOST, shut_down
+
 CONNACK_ACCEPTED = b"\x20\x02\x00\x00"
 
 
@@ -139,11 +140,7 @@ class FakeServer:
         """Closes every accepted connection."""
         with self.lock:
             sockets, self.sockets = self.sockets, []
-        for sock in sockets:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        shut_down(*sockets)
 
     def close(self):
         self.listener.close()

@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarvo_sdk
-from conftest import HOST, wait_until
+from conftest import HOST, forward, wait_until
 from fake_server import FakeServer, read_packet
 
 EXAMPLES = int(os.environ.get("TARVO_BAD_INPUT_EXAMPLES", "50"))
@@ -416,7 +416,7 @@ class AnsweringServer:
                 upstream = socket.create_connection((HOST, self.broker_port))
                 self.sockets.append(upstream)
                 for a, b in ((sock, upstream), (upstream, sock)):
-                    threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+                    threading.Thread(target=forward, args=(a, b), daemon=True).start()
                 return
             sock.settimeout(5)
             read_packet(sock)
@@ -428,19 +428,6 @@ class AnsweringServer:
                     pass
         except (OSError, ValueError, ConnectionError):
             pass
-
-    @staticmethod
-    def _pump(source, sink):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        for s in (source, sink):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
 
     def close(self):
         self.listener.close()

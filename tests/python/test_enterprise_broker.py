@@ -14,7 +14,7 @@ import threading
 import pytest
 from jwcrypto import jwe, jwk
 
-from conftest import HOST, KEYS, run_script, wait_until
+from conftest import HOST, KEYS, forward, run_script, shut_down, wait_until
 from fake_server import parse_connect, read_packet
 from plugin_broker import (  # noqa: F401  (fixtures are used by name)
     PASSWORD, USERNAME, broker_plugin, jwe_broker, start_broker)
@@ -84,26 +84,10 @@ class CredentialTap:
         except (OSError, ConnectionError, ValueError) as error:
             if isinstance(error, ValueError):
                 self.errors.append(error)
-            self._close(client, upstream)
+            shut_down(client, upstream)
             return
         for source, sink in ((client, upstream), (upstream, client)):
-            threading.Thread(target=self._pump, args=(source, sink), daemon=True).start()
-
-    def _pump(self, source: socket.socket, sink: socket.socket):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        self._close(source, sink)
-
-    @staticmethod
-    def _close(*sockets: socket.socket):
-        for s in sockets:
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            threading.Thread(target=forward, args=(source, sink), daemon=True).start()
 
     def recorded(self) -> list[bytes | None]:
         with self.lock:
@@ -113,7 +97,7 @@ class CredentialTap:
         self.listener.close()
         with self.lock:
             sockets, self.sockets = self.sockets, []
-        self._close(*sockets)
+        shut_down(*sockets)
         for s in sockets:
             s.close()
 

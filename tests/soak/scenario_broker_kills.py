@@ -132,7 +132,7 @@ def run(p, report):
         if fds_end != fds_idle:
             report.note(f"descriptors idle {fds_idle_targets}, after stop {fd_targets()}")
     finally:
-        broker.close()
+        broker.kill()
 
     # --- analysis ----------------------------------------------------------------------
     losses = [t for c, code, _m, t in items if not c and code == -1]

@@ -179,7 +179,7 @@ def run(p, report):
         if streamer is not None:
             streamer.kill()
             streamer.wait(10)
-        broker.close()
+        broker.kill()
 
     total = sum(ops.values())
     report.figure("operations", f"{total} (" + " ".join(f"{k} {v}" for k, v in sorted(ops.items())) + ")")

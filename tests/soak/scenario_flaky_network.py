@@ -151,7 +151,7 @@ def run(p, report):
         del sdk
     finally:
         relay.close()
-        broker.close()
+        broker.kill()
 
     losses = sum(1 for c, code, _m, _t in items if not c and code == -1)
     reconnects = sum(1 for c, code, main, _t in items if c and code == 0 and not main)

@@ -82,7 +82,7 @@ def run(p, report):
             report.note(f"descriptors left after the drop: {leaked}")
         peak = peak_rss()
     finally:
-        broker.close()
+        broker.kill()
 
     report.figure("clients", f"{n} (connect+subscribe all {connect_all:.1f} s, failed {failed})")
     report.figure("delivered/expected", f"{delivered}/{expected}")

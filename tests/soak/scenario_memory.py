@@ -66,7 +66,7 @@ def run(p, report):
         sdk.stop()
         del sdk
     finally:
-        broker.close()
+        broker.kill()
 
     after_warmup = [rss for count, rss in samples if count >= p["warmup"]]
     growth = max(after_warmup) - after_warmup[0] if len(after_warmup) > 1 else 0

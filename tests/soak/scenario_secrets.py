@@ -24,12 +24,11 @@ import sys
 import time
 from pathlib import Path
 
-from soaklib import KEYS, REPO, TESTS_PYTHON, RelayProcess, scenario_main, wait_until
+from soaklib import KEYS, REPO, RelayProcess, scenario_main, wait_until  # first: it finds the tests' modules
 
-sys.path.insert(0, str(TESTS_PYTHON))
-from fake_server import parse_connect  # noqa: E402
-from fault_relay import PacketStream  # noqa: E402
-from plugin_broker import PASSWORD, USERNAME, PluginBroker  # noqa: E402
+from fake_server import parse_connect
+from fault_relay import PacketStream
+from plugin_broker import PASSWORD, USERNAME, PluginBroker
 
 DEFAULTS = {
     "kills": 5,

@@ -13,7 +13,7 @@ import time
 
 import tarvo_sdk
 
-from soaklib import HOST, Broker, ConnectionEvents, scenario_main
+from soaklib import HOST, Broker, ConnectionEvents, forward, scenario_main
 
 DEFAULTS = {
     "rounds": 150,
@@ -47,7 +47,7 @@ class SwitchingServer:
             if relay:
                 upstream = socket.create_connection((HOST, self.broker_port))
                 for a, b in ((sock, upstream), (upstream, sock)):
-                    threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+                    threading.Thread(target=forward, args=(a, b), daemon=True).start()
                 return
             sock.settimeout(5)
             sock.recv(4096)  # the CONNECT
@@ -55,19 +55,6 @@ class SwitchingServer:
             sock.close()
         except OSError:
             sock.close()
-
-    @staticmethod
-    def _pump(source, sink):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        for s in (source, sink):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
 
     def close(self):
         self.listener.close()
@@ -111,7 +98,7 @@ def run(p, report):
         sdk.stop()
     finally:
         server.close()
-        broker.close()
+        broker.kill()
 
     report.figure("rounds", p["rounds"])
     report.figure("second sessions reported lost", stale)

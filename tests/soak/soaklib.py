@@ -12,7 +12,6 @@ import ctypes
 import faulthandler
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
@@ -22,11 +21,13 @@ import time
 import traceback
 from pathlib import Path
 
-HOST = "127.0.0.1"
 SOAK_DIR = Path(__file__).resolve().parent
 REPO = SOAK_DIR.parents[1]
 TESTS_PYTHON = REPO / "tests" / "python"
-KEYS = REPO / "tests" / "keys"
+sys.path.insert(0, str(TESTS_PYTHON))
+
+# The tests' own broker (killed by PID, restartable on its port), relay pieces and ports.
+from conftest import HOST, KEYS, Broker, forward, free_port, wait_for_port  # noqa: E402,F401
 
 
 # --- the process itself ----------------------------------------------------------------
@@ -107,56 +108,6 @@ def seconds(values):
 
 
 # --- peers ---------------------------------------------------------------------------
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection((HOST, port), timeout=0.2):
-                return
-        except OSError:
-            time.sleep(0.01)
-    raise TimeoutError(f"nothing listens on {HOST}:{port}")
-
-
-class Broker:
-    """A Mosquitto of the scenario's own, killed and restarted on the same port."""
-
-    def __init__(self, workdir, extra_config=""):
-        self.port = free_port()
-        self.config = Path(workdir) / f"mosquitto-{self.port}.conf"
-        self.config.write_text(
-            f"listener {self.port} {HOST}\nallow_anonymous true\n"
-            "max_queued_messages 0\nmax_inflight_messages 1000\n" + extra_config)
-        self.process = None
-        self.starts = 0
-        self.start()
-
-    @property
-    def address(self):
-        return f"{HOST}:{self.port}"
-
-    def start(self):
-        self.process = subprocess.Popen(["mosquitto", "-c", str(self.config)],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.starts += 1
-        wait_for_port(self.port)
-
-    def kill(self):
-        """SIGKILL, by PID."""
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(timeout=10)
-
-    def close(self):
-        self.kill()
-
 
 class RelayProcess:
     """fault_relay.py in a process of its own (see there): forwards to target_port,
@@ -340,7 +291,7 @@ def scenario_main(name, run, defaults):
     # Files worth keeping (say, a memcheck report) go beside the report.
     params["outdir"] = str(Path(args.out).resolve().parent) if args.out else None
     with tempfile.TemporaryDirectory(prefix="tarvo-soak-") as workdir:
-        params["workdir"] = workdir
+        params["workdir"] = Path(workdir)
         try:
             run(params, report)
         except Exception:
