@@ -27,7 +27,7 @@ TESTS_PYTHON = REPO / "tests" / "python"
 sys.path.insert(0, str(TESTS_PYTHON))
 
 # The tests' own broker (killed by PID, restartable on its port), relay pieces and ports.
-from conftest import HOST, KEYS, Broker, forward, free_port, wait_for_port  # noqa: E402,F401
+from conftest import HOST, KEYS, Broker, forward, free_port, wait_for_port, wait_until  # noqa: E402,F401
 
 
 # --- the process itself ----------------------------------------------------------------
@@ -74,15 +74,6 @@ def settle(measure, target, timeout=10.0, interval=0.05):
         time.sleep(interval)
         value = measure()
     return value
-
-
-def wait_until(predicate, timeout, interval=0.01):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()
 
 
 def warm_up_library(address):
