@@ -8,10 +8,8 @@
 namespace tarvo {
 
 namespace {
-constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
-}  // namespace
 
-namespace {
+constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 
 // Mosquitto takes a topic holding any of these for a malformed packet (MQTT lets a
 // receiver do so) and drops the connection: U+0000-U+001F, U+007F-U+009F and the
@@ -83,10 +81,14 @@ int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int q
     return MQTTCLIENT_SUCCESS;
 }
 
-// Runs a subscribe or unsubscribe, counted while the library waits for the broker's
-// answer (see connectLibraryClient).
+// Runs a subscribe or unsubscribe (clientMutex held shared), counted while the library
+// waits for the broker's answer (see connectLibraryClient); none begins during a
+// disconnect.
 template <typename Request>
-int SDK::awaitAnswer(Request request) {
+int SDK::requestAnswer(Request request) {
+    if (!client || disconnecting.load()) {
+        return MQTTCLIENT_DISCONNECTED;
+    }
     {
         std::lock_guard lock(requestMutex);
         ++requestsAwaitingAnswer;
@@ -110,9 +112,7 @@ bool SDK::subscribe(const std::string& topic, int qos) {
     } else if (!insideLibraryCallback) {
         // (On the library's thread the SUBACK could only be read after the call gave up.)
         std::shared_lock clientLock(clientMutex);
-        rc = client && !disconnecting.load()
-                 ? awaitAnswer([&] { return MQTTClient_subscribe(client.get(), topic.c_str(), qos); })
-                 : MQTTCLIENT_DISCONNECTED;
+        rc = requestAnswer([&] { return MQTTClient_subscribe(client.get(), topic.c_str(), qos); });
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] subscribe failed on '", topic, "', rc=", rc);
@@ -132,9 +132,7 @@ void SDK::unsubscribe(const std::string& topic) {
         rc = MQTTCLIENT_BAD_UTF8_STRING;
     } else if (!insideLibraryCallback) {
         std::shared_lock clientLock(clientMutex);
-        rc = client && !disconnecting.load()
-                 ? awaitAnswer([&] { return MQTTClient_unsubscribe(client.get(), topic.c_str()); })
-                 : MQTTCLIENT_DISCONNECTED;
+        rc = requestAnswer([&] { return MQTTClient_unsubscribe(client.get(), topic.c_str()); });
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         writeLine(std::cerr, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);

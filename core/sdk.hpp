@@ -76,9 +76,9 @@ public:
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
 
     // The code publish reports for a publication it refuses without calling the
-    // library, or MQTTCLIENT_SUCCESS: a topic that is empty, holds a wildcard or is
-    // refused as a filter would be (MQTTCLIENT_BAD_UTF8_STRING), a QoS outside 0-2 (MQTTCLIENT_BAD_QOS), a payload
-    // longer than kMaxPayloadLength (MQTTCLIENT_FAILURE).
+    // library, or MQTTCLIENT_SUCCESS: a topic that holds a wildcard or is refused as a
+    // filter would be (MQTTCLIENT_BAD_UTF8_STRING), a QoS outside 0-2
+    // (MQTTCLIENT_BAD_QOS), a payload longer than kMaxPayloadLength (MQTTCLIENT_FAILURE).
     static int checkPublication(std::string_view topic, std::size_t payloadSize, int qos);
     // MQTTCLIENT_BAD_UTF8_STRING for a topic filter subscribe or unsubscribe refuses
     // without calling the library, else MQTTCLIENT_SUCCESS. Filters and topics are
@@ -109,8 +109,6 @@ private:
     bool sealPassword();
     int checkConnectRequest() const;
     int connectLibraryClient();
-    template <typename Request>
-    int awaitAnswer(Request request);
     void disconnectClient(bool reportNotConnected);
     void endClient();
     void refuseFromHandler(const char* operation) const;
@@ -123,6 +121,8 @@ private:
     void reportHandlerFailure(std::string_view event) noexcept;
 
     // messaging (messaging.cpp)
+    template <typename Request>
+    int requestAnswer(Request request);
     int sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained);
     bool awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
                        std::chrono::steady_clock::time_point deadline);
@@ -160,7 +160,7 @@ private:
     std::atomic<bool> connected{false};
     // True while a disconnect runs. The library's disconnect waits (up to its timeout)
     // until nothing is in flight, which a thread publishing in a loop would never let
-    // happen; publishes begun meanwhile are refused instead.
+    // happen; publishes, subscribes and unsubscribes begun meanwhile are refused.
     std::atomic<bool> disconnecting{false};
     bool autoReconnect = true;
     int maxReconnectInterval = 60;
