@@ -81,13 +81,13 @@ private:
 
 // Text that is not valid UTF-8 is decoded with surrogateescape, so binary payloads
 // arrive instead of failing, and encode('utf-8', 'surrogateescape') gives the bytes back.
-PyObject* decode(const std::string& bytes) {
+PyObject* decode(std::string_view bytes) {
     return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
 }
 
 struct PythonMessageHandler {
     std::shared_ptr<const CallableReference> callable;
-    void operator()(const std::string& topic, const std::string& payload) const {
+    void operator()(std::string_view topic, std::string_view payload) const {
         InterpreterLock lock;
         callable->call(decode(topic), decode(payload));
     }
@@ -147,7 +147,7 @@ namespace pybind11::detail {
 
 bool type_caster<tarvo::binding::MessageHandlerArg>::load(handle source, bool convert) {
     return tarvo::binding::loadHandler<tarvo::SDK::MessageHandler, tarvo::binding::PythonMessageHandler,
-                                       void (*)(const std::string&, const std::string&)>(source, convert,
+                                       void (*)(std::string_view, std::string_view)>(source, convert,
                                                                                          value.handler);
 }
 

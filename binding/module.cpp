@@ -13,7 +13,7 @@ using tarvo::binding::MessageHandlerArg;
 
 // Every method that can wait (for the broker, for a lock, for a thread) runs with the
 // interpreter lock released, so handlers on other threads, which take the lock inside
-// handlerMutex, can always finish. Arguments are converted before, results after.
+// the call, can always finish. Arguments are converted before, results after.
 using ReleaseInterpreter = py::call_guard<py::gil_scoped_release>;
 
 PYBIND11_MODULE(tarvo_sdk, module) {

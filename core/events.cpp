@@ -32,42 +32,17 @@ private:
     bool wasInside_;
 };
 
-// Holds handlerMutex and records the holder, so that the holder calling back into an
-// operation that needs the mutex is refused instead of deadlocking.
-class SDK::HandlerLock {
-public:
-    explicit HandlerLock(SDK& sdk) : sdk_(sdk), lock_(sdk.handlerMutex) {
-        sdk_.handlerOwner.store(std::this_thread::get_id());
-    }
-    ~HandlerLock() { sdk_.handlerOwner.store(std::thread::id()); }
-    HandlerLock(const HandlerLock&) = delete;
-    HandlerLock& operator=(const HandlerLock&) = delete;
-
-private:
-    SDK& sdk_;
-    std::lock_guard<std::mutex> lock_;
-};
-
 void SDK::on_message(MessageHandler handler) {
     refuseFromHandler("on_message");
-    HandlerLock lock(*this);
-    std::swap(messageHandler, handler);
-    handler = nullptr;  // the replaced handler is released under the lock
+    messageHandler.replace(std::move(handler), !insideLibraryCallback);
 }
 
 void SDK::on_connection(ConnectionHandler handler) {
     refuseFromHandler("on_connection");
-    HandlerLock lock(*this);
-    std::swap(connectionHandler, handler);
-    handler = nullptr;
+    connectionHandler.replace(std::move(handler), !insideLibraryCallback);
 }
 
-void SDK::callConnectionHandler(bool isConnected, int code) {
-    HandlerLock lock(*this);
-    if (connectionHandler) {
-        connectionHandler(isConnected, code);
-    }
-}
+void SDK::callConnectionHandler(bool isConnected, int code) { connectionHandler.call(isConnected, code); }
 
 void SDK::reportHandlerFailure(std::string_view event) noexcept {
     try {
@@ -98,15 +73,12 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
         if (SDK* self = scope.receiver()) {
             try {
                 // The topic ends at its NUL; the payload is exactly payloadlen bytes.
-                std::string topic = topicName != nullptr ? topicName : "";
-                std::string payload;
+                const std::string_view topic = topicName != nullptr ? topicName : "";
+                std::string_view payload;
                 if (message->payload != nullptr && message->payloadlen > 0) {
-                    payload.assign(static_cast<const char*>(message->payload), message->payloadlen);
+                    payload = {static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen)};
                 }
-                HandlerLock lock(*self);
-                if (self->messageHandler) {
-                    self->messageHandler(topic, payload);
-                }
+                self->messageHandler.call(topic, payload);
             } catch (...) {
                 self->reportHandlerFailure("message handler");
             }

@@ -21,9 +21,9 @@ constexpr int kMaxKeepAlive = 65535;
 }  // namespace
 
 void SDK::refuseFromHandler(const char* operation) const {
-    // handlerMutex is not recursive and is held by this very thread: going on would
-    // deadlock (or, for init and stop, destroy the client under the running callback).
-    if (handlerOwner.load() == std::this_thread::get_id()) {
+    // Going on would wait for the handler's own call to end (or, for init and stop,
+    // destroy the client under the running callback).
+    if (callingFromHandlerOf(this)) {
         throw std::logic_error(std::string("SDK::") + operation +
                                " cannot be called from inside a handler of the same object");
     }
@@ -110,6 +110,12 @@ bool SDK::connect() {
         if (connected.load()) {
             std::cout << "[SDK] Already connected\n";
             return true;
+        }
+        // On the library's receiving thread the CONNACK could only be read after the
+        // attempt gave up.
+        if (insideLibraryCallback) {
+            writeLine(std::cerr, "[SDK] connect failed, rc=", MQTTCLIENT_FAILURE);
+            return false;
         }
         if (edition == "Enterprise" && !sealPassword()) {
             return false;

@@ -129,7 +129,7 @@ std::optional<int> SDK::attemptReconnect() {
 }
 
 // Clears running, wakes the loop and joins every thread of ours; returns once none is
-// left. Never called with handlerMutex held.
+// left. Never called from a handler of this object.
 void SDK::endReconnectRun() {
     std::thread run;
     std::thread retired;

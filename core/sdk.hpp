@@ -13,11 +13,13 @@
 //   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
 //   6. requestMutex      subscribes and unsubscribes waiting for the broker's answer
 //   7. lossMutex         whether a loss report belongs to a connection already ended
-// handlerMutex is taken with none of these held, and a handler call is the only place
-// that may take the Python interpreter lock (inside the handler), so the binding's
-// lock order is always handlerMutex, then the interpreter lock.
+// A handler is called with none of these held (see handler_slot.hpp), and a handler
+// call is the only place that may take the Python interpreter lock (inside the
+// handler). The library's receiving thread takes no lock that a handler holds while it
+// waits for that thread.
 #pragma once
 
+#include "handler_slot.hpp"
 #include "library_client.hpp"
 
 #include <MQTTClient.h>
@@ -41,7 +43,8 @@ inline bool containsNul(std::string_view text) { return text.find('\0') != std::
 
 class SDK {
 public:
-    using MessageHandler = std::function<void(const std::string& topic, const std::string& payload)>;
+    // The topic and payload are the library's own bytes, valid for the call only.
+    using MessageHandler = std::function<void(std::string_view topic, std::string_view payload)>;
     using ConnectionHandler = std::function<void(bool connected, int code)>;
     // Told about an exception that a handler raised where there is no caller to take
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
@@ -99,7 +102,6 @@ public:
 
 private:
     class CallbackScope;
-    class HandlerLock;
 
     // configuration (config.cpp)
     void writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout);
@@ -149,13 +151,10 @@ private:
     std::string clientId;
     std::string edition;
     std::string sealedPassword;
-    MessageHandler messageHandler;
-    ConnectionHandler connectionHandler;
-    // Guards both handlers; held across every handler call and replacement. Taken with
-    // no other core lock held. handlerOwner names the thread holding it for a handler
-    // call, so a handler calling back into its own object is refused, not deadlocked.
-    std::mutex handlerMutex;
-    std::atomic<std::thread::id> handlerOwner{};
+    // Messages come one at a time from the library's receiving thread; connection
+    // events from several threads, delivered one at a time in order.
+    HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
+    HandlerSlot<bool, int> connectionHandler{this, true};
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     // True while a disconnect runs. The library's disconnect waits (up to its timeout)

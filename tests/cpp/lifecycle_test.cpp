@@ -246,7 +246,7 @@ TEST_P(ReentryFromHandler, ConnectionHandlerIsRefusedWithLogicError) {
 
 // The message handler runs on the library's thread; the same calls are refused there.
 TEST_P(ReentryFromHandler, MessageHandlerIsRefusedWithLogicError) {
-    sdk.on_message([this, log = received.handler()](const std::string& topic, const std::string& payload) {
+    sdk.on_message([this, log = received.handler()](std::string_view topic, std::string_view payload) {
         record([this] { GetParam().call(sdk, broker.address()); });
         log(topic, payload);
     });

@@ -205,9 +205,9 @@ TEST_F(Messaging, MessageWithoutHandlerIsDroppedNotRedelivered) {
 // A handler runs on the library's receiving thread; QoS 1 replies published from it
 // must neither wait for acknowledgements that thread has yet to read nor be lost.
 TEST_F(Messaging, HandlerMayPublishQos1Replies) {
-    sdk.on_message([this](const std::string&, const std::string& payload) {
+    sdk.on_message([this](std::string_view, std::string_view payload) {
         for (int i = 0; i < 3; ++i) {
-            sdk.publish("reply", payload + std::to_string(i), 1, false);
+            sdk.publish("reply", std::string(payload) + std::to_string(i), 1, false);
         }
     });
     captured([&] {
@@ -256,7 +256,7 @@ TEST_P(EndRightAfterAMessage, LeavesTheLibraryNothingFreed) {
     for (int round = 0; round < 60; ++round) {
         auto handled = std::make_shared<std::atomic<long>>(0);
         auto client = std::make_unique<SDK>();
-        client->on_message([handled](const std::string&, const std::string&) {
+        client->on_message([handled](std::string_view, std::string_view) {
             work();
             ++*handled;
         });

@@ -22,7 +22,7 @@ TEST(Stress, LifecycleLoopWhileMessagesArriveAndAnotherThreadPublishes) {
 
     MessageLog received;  // for the final round trip
     SDK sdk;
-    sdk.on_message([&](const std::string&, const std::string&) { ++arrived; });
+    sdk.on_message([&](std::string_view, std::string_view) { ++arrived; });
     sdk.on_connection([&](bool, int) { ++connectionCalls; });
     init(sdk, {.brokerHost = broker.address()});
 

@@ -344,9 +344,9 @@ bool ConnectionLog::waitForCalls(std::size_t n, std::chrono::milliseconds timeou
 }
 
 SDK::MessageHandler MessageLog::handler() {
-    return [this](const std::string& topic, const std::string& payload) {
+    return [this](std::string_view topic, std::string_view payload) {
         std::lock_guard lock(mutex_);
-        messages_.push_back({topic, payload});
+        messages_.push_back({std::string(topic), std::string(payload)});
         changed_.notify_all();
     };
 }
