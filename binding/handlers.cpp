@@ -1,5 +1,7 @@
 #include "handlers.hpp"
 
+#include "interruptible.hpp"
+
 #include <pybind11/functional.h>
 
 namespace py = pybind11;
@@ -93,11 +95,15 @@ struct PythonMessageHandler {
     }
 };
 
+// An event of a call made on the signal-handling thread is delivered on that thread,
+// though the call itself ran on a worker (see interruptible.hpp).
 struct PythonConnectionHandler {
     std::shared_ptr<const CallableReference> callable;
     void operator()(bool connected, int code) const {
-        InterpreterLock lock;
-        callable->call(PyBool_FromLong(connected ? 1 : 0), PyLong_FromLong(code));
+        onCallingThread([&] {
+            InterpreterLock lock;
+            callable->call(PyBool_FromLong(connected ? 1 : 0), PyLong_FromLong(code));
+        });
     }
 };
 

@@ -1,10 +1,12 @@
 #include "live_clients.hpp"
 
 #include "handlers.hpp"
+#include "interruptible.hpp"
 
 #include <condition_variable>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tarvo::binding {
@@ -36,7 +38,7 @@ public:
         }
         for (BoundSDK* client : clients) {
             try {
-                if (client->isRunning()) {
+                if (client->isRunning() && !client->hasAbandonedCalls()) {
                     client->stop();
                 }
             } catch (...) {
@@ -65,10 +67,41 @@ LiveClients& liveClients() {
 
 BoundSDK::BoundSDK() {
     setHandlerFailureReporter(reportToUnraisableHook);
+    setInterruptCheck(signalHandlerRaised);
     liveClients().add(*this);
 }
 
 BoundSDK::~BoundSDK() { liveClients().remove(*this); }
+
+void BoundSDK::callAbandoned() {
+    std::lock_guard lock(abandonedMutex_);
+    ++abandonedCalls_;
+}
+
+bool BoundSDK::abandonedCallEnded() {
+    std::lock_guard lock(abandonedMutex_);
+    return --abandonedCalls_ == 0 && stopDeferred_.load();
+}
+
+bool BoundSDK::deferStop() {
+    std::lock_guard lock(abandonedMutex_);
+    if (abandonedCalls_ > 0) {
+        stopDeferred_ = true;
+    }
+    return stopDeferred_.load();
+}
+
+void BoundSDK::cancelDeferredStop() {
+    std::lock_guard lock(abandonedMutex_);
+    stopDeferred_ = false;
+}
+
+void BoundSDK::deferredStopDone() { cancelDeferredStop(); }
+
+bool BoundSDK::hasAbandonedCalls() {
+    std::lock_guard lock(abandonedMutex_);
+    return abandonedCalls_ > 0;
+}
 
 void stopLiveClients() { liveClients().stopAll(); }
 

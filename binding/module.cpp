@@ -1,46 +1,149 @@
 // The tarvo_sdk extension module: class SDK and its eleven methods.
 #include "handlers.hpp"
+#include "interruptible.hpp"
 #include "live_clients.hpp"
 #include "sdk.hpp"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <iostream>
+
 namespace py = pybind11;
 using tarvo::SDK;
 using tarvo::binding::ConnectionHandlerArg;
 using tarvo::binding::MessageHandlerArg;
+using tarvo::binding::BoundSDK;
 
 // Every method that can wait (for the broker, for a lock, for a thread) runs with the
 // interpreter lock released, so handlers on other threads, which take the lock inside
 // the call, can always finish. Arguments are converted before, results after.
 using ReleaseInterpreter = py::call_guard<py::gil_scoped_release>;
 
+// A method whose wait a Python signal handler can interrupt (see interruptible.hpp).
+// The arguments are copied: an interrupted call goes on after its caller has returned.
+template <typename Return, typename... Args>
+auto interruptible(Return (SDK::*method)(Args...)) {
+    return [method](SDK& sdk, Args... args) -> Return {
+        return tarvo::binding::callInterruptibly(
+            static_cast<BoundSDK&>(sdk),
+            [method, &sdk, ... args = std::decay_t<Args>(args)]() mutable { return (sdk.*method)(std::move(args)...); });
+    };
+}
+
+// init, interruptible; a new configuration supersedes a stop deferred to an
+// interrupted call (init ends the earlier client itself).
+template <typename... Args>
+auto interruptibleInit(void (SDK::*method)(Args...)) {
+    return [method](SDK& sdk, Args... args) {
+        static_cast<BoundSDK&>(sdk).cancelDeferredStop();
+        interruptible(method)(sdk, std::forward<Args>(args)...);
+    };
+}
+
+// After a stop deferred to an interrupted call (see "stop" below) the object behaves as
+// stopped: each call answers as it would then, with its line and result.
+template <typename Call, typename Refusal>
+auto unlessStopDeferred(Call call, Refusal refusal) {
+    return [call, refusal](SDK& sdk, auto... args) {
+        if (static_cast<BoundSDK&>(sdk).isStopDeferred()) {
+            py::gil_scoped_release release;
+            return refusal();
+        }
+        return call(sdk, std::move(args)...);
+    };
+}
+
+auto refusedWith(const char* line, auto result) {
+    return [line, result] {
+        std::cerr << line;
+        return result;
+    };
+}
+
+auto refusedWith(const char* line) {
+    return [line] { std::cerr << line; };
+}
+
 PYBIND11_MODULE(tarvo_sdk, module) {
     py::class_<SDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
-        .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<tarvo::binding::BoundSDK>()); }))
-        .def("init", &SDK::init, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
+        .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<BoundSDK>()); }))
+        .def("init", interruptibleInit(&SDK::init), py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
              py::arg("username"), py::arg("password"), py::arg("cleanSession") = false,
              py::arg("resumeSubs") = true, py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
              py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30,
              py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10, py::arg("orderMatters") = false,
-             py::arg("connectTimeout") = 30, py::arg("edition") = "Community", ReleaseInterpreter())
-        .def("connect", &SDK::connect, ReleaseInterpreter())
-        .def("disconnect", &SDK::disconnect, ReleaseInterpreter())
-        .def("publish", &SDK::publish, py::arg("topic"), py::arg("payload"), py::arg("qos") = 0,
-             py::arg("retained") = false, ReleaseInterpreter())
-        .def("subscribe", &SDK::subscribe, py::arg("topic"), py::arg("qos") = 0, ReleaseInterpreter())
-        .def("unsubscribe", &SDK::unsubscribe, ReleaseInterpreter())
+             py::arg("connectTimeout") = 30, py::arg("edition") = "Community")
+        .def("connect", [](SDK& sdk) {
+            return unlessStopDeferred(interruptible(&SDK::connect),
+                                      refusedWith("[SDK] connect \xE2\x80\x94 call init() first\n", false))(sdk);
+        })
+        .def("disconnect", [](SDK& sdk) {
+            unlessStopDeferred(interruptible(&SDK::disconnect), [] { std::cout << "[SDK] Not connected\n"; })(sdk);
+        })
         .def(
-            "on_message",
-            [](SDK& sdk, MessageHandlerArg handler) { sdk.on_message(std::move(handler.handler)); },
-            ReleaseInterpreter())
+            "publish",
+            [](SDK& sdk, const std::string& topic, const std::string& payload, int qos, bool retained) {
+                if (static_cast<BoundSDK&>(sdk).isStopDeferred()) {
+                    std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
+                    return;
+                }
+                py::gil_scoped_release release;
+                sdk.publish(topic, payload, qos, retained);
+            },
+            py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
-            "on_connection",
-            [](SDK& sdk, ConnectionHandlerArg handler) { sdk.on_connection(std::move(handler.handler)); },
-            ReleaseInterpreter())
-        .def("stop", &SDK::stop, ReleaseInterpreter())
-        .def("is_connected", &SDK::is_connected);
+            "subscribe",
+            [](SDK& sdk, const std::string& topic, int qos) {
+                return unlessStopDeferred(interruptible(&SDK::subscribe),
+                                          refusedWith("[SDK] subscribe \xE2\x80\x94 not connected\n", false))(
+                    sdk, topic, qos);
+            },
+            py::arg("topic"), py::arg("qos") = 0)
+        .def("unsubscribe",
+             [](SDK& sdk, const std::string& topic) {
+                 unlessStopDeferred(interruptible(&SDK::unsubscribe),
+                                    refusedWith("[SDK] unsubscribe \xE2\x80\x94 not connected\n"))(sdk, topic);
+             })
+        .def("on_message",
+             [](SDK& sdk, MessageHandlerArg handler) {
+                 interruptible(&SDK::on_message)(sdk, std::move(handler.handler));
+             })
+        .def("on_connection",
+             [](SDK& sdk, ConnectionHandlerArg handler) {
+                 interruptible(&SDK::on_connection)(sdk, std::move(handler.handler));
+             })
+        .def("stop",
+             [](SDK& sdk) {
+                 // A call abandoned by an interrupt still holds the library client: it
+                 // stops the client when its wait ends, and this returns at once.
+                 auto& bound = static_cast<BoundSDK&>(sdk);
+                 if (bound.deferStop()) {
+                     return;
+                 }
+                 try {
+                     interruptible(&SDK::stop)(sdk);
+                 } catch (const py::error_already_set&) {
+                     bound.deferStop();  // interrupted: the stop goes on in the background
+                     throw;
+                 }
+             })
+        .def("is_connected",
+             [](SDK& sdk) { return !static_cast<BoundSDK&>(sdk).isStopDeferred() && sdk.is_connected(); });
+
+    tarvo::binding::noteMainThread();
+    py::module_::import("os").attr("register_at_fork")(
+        py::arg("after_in_child") = py::cpp_function([] { tarvo::binding::noteMainThread(); }));
+
+    // A signal handler's exception, already set, ends a publish that was waiting.
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        } catch (const SDK::Interrupted&) {
+        }
+    });
 
     // A client still connected when the interpreter finalizes would leave library
     // threads that block for ever on the interpreter lock; stop them all first.

@@ -13,6 +13,12 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost, cons
                int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
                bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
     refuseFromHandler("init");
+    if (LibraryClient::libraryLostToFork()) {
+        // An inherited object keeps its parent's client untouched, as does a new one.
+        throw std::runtime_error(
+            "SDK::init \xE2\x80\x94 this process was forked from one that used the MQTT library, whose "
+            "threads do not survive fork(): start worker processes with the 'spawn' or 'forkserver' method");
+    }
     // One object holds one library client: a repeated init first ends the earlier one
     // as stop would, without the "Not connected" notice.
     endReconnectRun();
@@ -45,6 +51,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost, cons
     writeConnectOptions(cleanSession, keepAlive, writeTimeout, connectTimeout);
     autoReconnect = autoReconnect_;
     maxReconnectInterval = maxReconnectInterval_;
+    forkCountAtInit = LibraryClient::forkCount();
     running.exchange(true);
 }
 

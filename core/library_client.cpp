@@ -1,5 +1,7 @@
 #include "library_client.hpp"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <thread>
 #include <cstdint>
@@ -15,6 +17,8 @@ namespace {
 // retiredMutex is never held during a library call.
 std::atomic<int> connectedClients{0};
 std::atomic<std::uint64_t> messageCallbacksEntered{0};
+// Counted in every child forked after the library was set up (see keepLibraryInitialised).
+std::atomic<std::uint64_t> forksSinceLibrarySetUp{0};
 
 // A connection attempt waits this long for callbacks still running before it goes
 // ahead; a handler that takes longer delays it no further.
@@ -71,6 +75,7 @@ RetiredHandles& retiredHandles() {
 // keeps that state up for the life of the process.
 void keepLibraryInitialised() {
     static const MQTTClient anchor = [] {
+        pthread_atfork(nullptr, nullptr, [] { ++forksSinceLibrarySetUp; });
         MQTTClient handle = nullptr;
         MQTTClient_create(&handle, "tcp://127.0.0.1:1", "tarvo-library-anchor", MQTTCLIENT_PERSISTENCE_NONE,
                           nullptr);
@@ -165,6 +170,15 @@ void LibraryClient::reset() {
     }
     retiredHandles().destroyFinished();
 }
+
+void LibraryClient::abandon() {
+    handle_ = nullptr;
+    route_.reset();
+}
+
+std::uint64_t LibraryClient::forkCount() { return forksSinceLibrarySetUp.load(); }
+
+bool LibraryClient::libraryLostToFork() { return forksSinceLibrarySetUp.load() != 0; }
 
 void LibraryClient::connectionOpened() { ++connectedClients; }
 

@@ -4,6 +4,7 @@
 #include <MQTTClient.h>
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,10 @@ public:
     int create(const std::string& serverUri, const std::string& clientId, void* receiver);
     void reset();
 
+    // Forgets the handle without a library call: in a forked child, whose copy of the
+    // library has lost its threads and may hold their locks for ever.
+    void abandon();
+
     MQTTClient get() const { return handle_; }
     CallbackRoute& route() const { return *route_; }
     explicit operator bool() const { return handle_ != nullptr; }
@@ -102,6 +107,12 @@ public:
     // or closed (closedByDisconnect: the library's disconnect returned, which stops its
     // receiving thread when no other client is connected), and the receiving thread
     // entering a message callback.
+    // The library's threads do not survive fork(). forkCount() changes in every child
+    // forked after this process set the library up (its clients, and the library itself,
+    // are unusable there); libraryLostToFork() tells whether that happened here.
+    static std::uint64_t forkCount();
+    static bool libraryLostToFork();
+
     static void connectionOpened();
     static void connectionClosed(bool closedByDisconnect);
     static void messageCallbackEntered();

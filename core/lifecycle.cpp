@@ -101,6 +101,10 @@ int SDK::connectLibraryClient() {
 
 bool SDK::connect() {
     refuseFromHandler("connect");
+    if (inheritedAcrossFork()) {
+        std::cerr << "[SDK] connect \xE2\x80\x94 call init() first\n";
+        return false;
+    }
     {
         std::lock_guard connectionLock(connectionMutex);
         if (!client) {
@@ -140,6 +144,10 @@ bool SDK::connect() {
 
 void SDK::disconnect() {
     refuseFromHandler("disconnect");
+    if (inheritedAcrossFork()) {
+        std::cout << "[SDK] Not connected\n";
+        return;
+    }
     disconnectClient(true);
 }
 
@@ -201,12 +209,32 @@ void SDK::endClient() {
 
 void SDK::stop() {
     refuseFromHandler("stop");
+    if (inheritedAcrossFork()) {
+        std::cout << "[SDK] Not connected\n";
+        return;
+    }
     endReconnectRun();
     disconnectClient(true);
     endClient();
 }
 
+// The parent's threads do not exist here and their locks may stay held for ever: the
+// handle and the threads are let go of without a library call, a lock or a join.
+void SDK::abandonAfterFork() {
+    for (std::thread* thread : {&reconnectThread, &retiredThread}) {
+        if (thread->joinable()) {
+            thread->detach();
+        }
+    }
+    client.abandon();
+}
+
 SDK::~SDK() {
+    if (inheritedAcrossFork()) {
+        std::cout << "[SDK] Not connected\n";
+        abandonAfterFork();
+        return;
+    }
     endReconnectRun();
     try {
         disconnectClient(true);

@@ -2,6 +2,7 @@
 #include "console.hpp"
 #include "sdk.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 
@@ -102,7 +103,7 @@ int SDK::requestAnswer(Request request) {
 }
 
 bool SDK::subscribe(const std::string& topic, int qos) {
-    if (!connected.load()) {
+    if (!is_connected()) {
         std::cerr << "[SDK] subscribe \xE2\x80\x94 not connected\n";
         return false;
     }
@@ -123,7 +124,7 @@ bool SDK::subscribe(const std::string& topic, int qos) {
 }
 
 void SDK::unsubscribe(const std::string& topic) {
-    if (!connected.load()) {
+    if (!is_connected()) {
         std::cerr << "[SDK] unsubscribe \xE2\x80\x94 not connected\n";
         return;
     }
@@ -142,7 +143,7 @@ void SDK::unsubscribe(const std::string& topic) {
 }
 
 void SDK::publish(const std::string& topic, const std::string& payload, int qos, bool retained) {
-    if (!connected.load()) {
+    if (!is_connected()) {
         std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
         return;
     }
@@ -206,8 +207,25 @@ int SDK::sendPublication(const std::string& topic, const std::string& payload, i
 bool SDK::awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
                         std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(deliveryMutex);
-    deliveryDone.wait_until(lock, deadline,
-                            [&] { return completedTokens.contains(token) || deliveryEpoch != epoch; });
+    auto settled = [&] { return completedTokens.contains(token) || deliveryEpoch != epoch; };
+    while (!deliveryDone.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
+                                    settled) &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (!interruptCheck) {
+            continue;
+        }
+        lock.unlock();
+        const bool interrupted = interruptCheck();
+        lock.lock();
+        if (interrupted) {
+            // The caller leaves now, acknowledged or not; an acknowledgement still to
+            // come is not waited for.
+            if (completedTokens.erase(token) == 0 && deliveryEpoch == epoch) {
+                unawaitedTokens.insert(token);
+            }
+            throw Interrupted();
+        }
+    }
     if (completedTokens.erase(token) > 0) {
         return true;
     }

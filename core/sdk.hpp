@@ -50,6 +50,14 @@ public:
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
     // so it may rethrow to inspect the exception. Empty: the core writes one line.
     using HandlerFailureReporter = std::function<void(std::string_view event)>;
+    // Asked every kInterruptCheckInterval while publish waits for an acknowledgement:
+    // true makes publish give up waiting and throw Interrupted (the message stays in
+    // flight). Set by the binding to let Python's signal handlers run.
+    using InterruptCheck = std::function<bool()>;
+    struct Interrupted : std::exception {
+        const char* what() const noexcept override { return "interrupted"; }
+    };
+    static constexpr auto kInterruptCheckInterval = std::chrono::milliseconds(50);
 
     SDK();
     SDK(const SDK&) = delete;
@@ -65,9 +73,9 @@ public:
     bool connect();
     void disconnect();
     void stop();
-    bool is_connected() const { return connected.load(); }
+    bool is_connected() const { return connected.load() && !inheritedAcrossFork(); }
     // Between a successful init and stop: there is a library client and maybe a loop.
-    bool isRunning() const { return running.load(); }
+    bool isRunning() const { return running.load() && !inheritedAcrossFork(); }
 
     void publish(const std::string& topic, const std::string& payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);
@@ -77,6 +85,7 @@ public:
     void on_connection(ConnectionHandler handler);
 
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
+    void setInterruptCheck(InterruptCheck check) { interruptCheck = std::move(check); }
 
     // The code publish reports for a publication it refuses without calling the
     // library, or MQTTCLIENT_SUCCESS: a topic that holds a wildcard or is refused as a
@@ -114,6 +123,10 @@ private:
     void disconnectClient(bool reportNotConnected);
     void endClient();
     void refuseFromHandler(const char* operation) const;
+    // In a child forked after init: the client, its connection and threads are the
+    // parent's. Such an object behaves as stopped and touches none of them.
+    bool inheritedAcrossFork() const { return forkCountAtInit.load() != LibraryClient::forkCount(); }
+    void abandonAfterFork();
 
     // events (events.cpp)
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
@@ -156,6 +169,7 @@ private:
     HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
     HandlerSlot<bool, int> connectionHandler{this, true};
     std::atomic<bool> running{false};
+    std::atomic<std::uint64_t> forkCountAtInit{LibraryClient::forkCount()};
     std::atomic<bool> connected{false};
     // True while a disconnect runs. The library's disconnect waits (up to its timeout)
     // until nothing is in flight, which a thread publishing in a loop would never let
@@ -208,6 +222,7 @@ private:
     bool lossOfEndedConnectionPending = false;
 
     HandlerFailureReporter handlerFailureReporter;
+    InterruptCheck interruptCheck;
 };
 
 }  // namespace tarvo
