@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <span>
 #include <stdexcept>
 
@@ -13,6 +12,8 @@
 #include <cjose/jwe.h>
 #include <cjose/util.h>
 #include <openssl/crypto.h>
+
+#include "regular_file.hpp"
 
 namespace tarvo::broker {
 namespace {
@@ -117,25 +118,6 @@ bool protected_header_is_exact(std::string_view encoded)
            compact == R"({"enc":"A256GCM","alg":"RSA-OAEP"})";
 }
 
-std::string read_key_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot open private key file " + path);
-    }
-    std::string text(kMaxKeyFileSize + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
-        throw std::runtime_error("cannot read private key file " + path);
-    }
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxKeyFileSize) {
-        OPENSSL_cleanse(text.data(), text.size());
-        throw std::runtime_error("private key file " + path + " is larger than a JWK can be");
-    }
-    return text;
-}
-
 // Seals with the very code path clients use, then opens through open(), so a
 // key that can only encrypt, or a header form that open() would refuse, is
 // found at start-up.
@@ -180,7 +162,10 @@ void JweOpener::JwkRelease::operator()(cjose_jwk_t *jwk) const noexcept
 
 JweOpener JweOpener::from_key_file(const std::string &path)
 {
-    std::string json = read_key_file(path);
+    // Owner only, as SSH insists for private keys: this key opens every
+    // device's password.
+    std::string json = read_regular_file(path, "private key file", Readers::owner_only,
+                                         kMaxKeyFileSize);
     cjose_err err{};
     JwkPtr key(cjose_jwk_import(json.data(), json.size(), &err));
     OPENSSL_cleanse(json.data(), json.size());

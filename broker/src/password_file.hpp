@@ -14,12 +14,17 @@ namespace tarvo::broker {
 class PasswordFile {
 public:
     // Throws std::runtime_error naming the file and line, never the line's
-    // content.
+    // content. The file must be a regular file; it may hold no users.
     static PasswordFile load(const std::string &path);
 
     bool verify(const std::string &username, const char *password) const;
 
     std::size_t user_count() const noexcept { return users_.size(); }
+
+    // True when the hashes differ in kind or cost. An unknown user is refused
+    // as slowly as the costliest user, so the users with cheaper hashes can be
+    // told from unknown names by timing.
+    bool mixed_costs() const noexcept { return mixed_costs_; }
 
 private:
     struct PwCleanup {
@@ -29,8 +34,11 @@ private:
 
     PasswordFile() = default;
 
+    void make_decoy(mosquitto_pw *sha512, mosquitto_pw *pbkdf2, mosquitto_pw *argon2id);
+
     std::unordered_map<std::string, PwPtr> users_;
     PwPtr decoy_;
+    bool mixed_costs_ = false;
 };
 
 } // namespace tarvo::broker

@@ -63,6 +63,30 @@ const char *or_empty(const char *text) noexcept
     return text ? text : "";
 }
 
+// A client id or username as it goes into the log: quoted, and shortened when
+// long, with its length. Mosquitto keeps about 1,000 characters of a log line,
+// and both may be 65,535 bytes long.
+std::string quoted(const char *text)
+{
+    constexpr std::size_t kShown = 64;
+    const std::string_view whole = or_empty(text);
+    std::size_t shown = std::min(whole.size(), kShown);
+    // Cut between UTF-8 characters, not inside one.
+    while (shown < whole.size() && shown > 0 &&
+           (static_cast<unsigned char>(whole[shown]) & 0xC0) == 0x80) {
+        --shown;
+    }
+    std::string result = "'" + std::string(whole.substr(0, shown));
+    // Mosquitto already refuses control characters in both; this keeps a
+    // line break from forging a log line should that ever change.
+    std::replace_if(result.begin(), result.end(),
+                    [](unsigned char c) { return c < 0x20 || c == 0x7F; }, '?');
+    if (shown == whole.size()) {
+        return result + "'";
+    }
+    return result + "\u2026' (" + std::to_string(whole.size()) + " bytes)"; // an ellipsis
+}
+
 class Authenticator {
 public:
     explicit Authenticator(const Settings &settings)
@@ -92,6 +116,7 @@ public:
     }
 
     std::size_t user_count() const noexcept { return passwords_.user_count(); }
+    bool mixed_costs() const noexcept { return passwords_.mixed_costs(); }
     bool allows_plain_passwords() const noexcept { return allow_plain_passwords_; }
 
 private:
@@ -103,15 +128,17 @@ private:
         return MOSQ_ERR_SUCCESS;
     }
 
-    // The reason must never quote the token or the password.
+    // The reason must never quote the token or the password. The reason and
+    // the address come first, the names the client chose last.
     static int refuse(const mosquitto_evt_basic_auth &event, unsigned level,
                       std::string_view reason)
     {
         mosquitto_log_printf(static_cast<int>(level),
-                             "%s: refused client '%s' (username '%s') from %s: %.*s", kPluginName,
-                             or_empty(mosquitto_client_id(event.client)), or_empty(event.username),
+                             "%s: refused (%.*s) from %s: client %s, username %s", kPluginName,
+                             static_cast<int>(reason.size()), reason.data(),
                              or_empty(mosquitto_client_address(event.client)),
-                             static_cast<int>(reason.size()), reason.data());
+                             quoted(mosquitto_client_id(event.client)).c_str(),
+                             quoted(event.username).c_str());
         return MOSQ_ERR_AUTH;
     }
 
@@ -127,8 +154,21 @@ struct PluginState {
     std::unique_ptr<Authenticator> authenticator;
 };
 
-void log_loaded(const Authenticator &authenticator, const char *what)
+void log_loaded(const Settings &settings, const Authenticator &authenticator, const char *what)
 {
+    if (authenticator.user_count() == 0) {
+        mosquitto_log_printf(MOSQ_LOG_WARNING,
+                             "%s: password file %s has no users: every client is refused until "
+                             "users are added and the broker is sent SIGHUP",
+                             kPluginName, settings.password_file.c_str());
+    }
+    if (authenticator.mixed_costs()) {
+        mosquitto_log_printf(MOSQ_LOG_WARNING,
+                             "%s: password file %s mixes hash kinds or costs: users with cheaper "
+                             "hashes can be told from unknown names by how fast they are refused; "
+                             "hash every password alike",
+                             kPluginName, settings.password_file.c_str());
+    }
     mosquitto_log_printf(MOSQ_LOG_INFO, "%s: %s %zu users; plain passwords %s", kPluginName, what,
                          authenticator.user_count(),
                          authenticator.allows_plain_passwords() ? "allowed" : "refused");
@@ -152,8 +192,15 @@ int on_reload(int, void *, void *userdata) noexcept
 {
     auto &state = *static_cast<PluginState *>(userdata);
     try {
-        state.authenticator = std::make_unique<Authenticator>(state.settings);
-        log_loaded(*state.authenticator, "reloaded");
+        auto authenticator = std::make_unique<Authenticator>(state.settings);
+        // Most likely a file truncated or being rewritten: it would lock every
+        // device out.
+        if (authenticator->user_count() == 0 && state.authenticator->user_count() > 0) {
+            throw std::runtime_error("password file " + state.settings.password_file +
+                                     " has no users");
+        }
+        state.authenticator = std::move(authenticator);
+        log_loaded(state.settings, *state.authenticator, "reloaded");
     } catch (const std::exception &error) {
         // Keeping the previous files in force beats locking every client out
         // because of a half-edited file.
@@ -200,7 +247,7 @@ TARVO_PLUGIN_EXPORT int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier,
                                  kPluginName, rc);
             return rc;
         }
-        log_loaded(*state->authenticator, "loaded");
+        log_loaded(state->settings, *state->authenticator, "loaded");
         *userdata = state.release();
         return MOSQ_ERR_SUCCESS;
     } catch (const std::exception &error) {

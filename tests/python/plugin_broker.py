@@ -5,7 +5,9 @@ Tests use the fixtures by importing them:
     from plugin_broker import broker_plugin, jwe_broker  # noqa: F401
 
 `jwe_broker` is a started PluginBroker: `.address` is (host, port), and
-`.username` / `.password` are the one user in its password file.
+`.username` / `.password` are the one user in its password file. Its key file is
+a copy of the development private key that only its owner may read, as the
+plugin demands.
 """
 
 from __future__ import annotations
@@ -42,9 +44,13 @@ class PluginBroker:
         workdir.mkdir(parents=True, exist_ok=True)
         self.username, self.password = USERNAME, PASSWORD
         self.password_file = workdir / "passwords"
+        self.key_file = workdir / "broker_private.jwk"
         self.log_path = workdir / "mosquitto.log"
+        # A checkout leaves the key readable by everyone, which the plugin refuses.
+        self.key_file.touch(mode=0o600)
+        self.key_file.write_bytes(DEV_PRIVATE_KEY.read_bytes())
         self.plugin_options = {
-            "private_key_file": str(DEV_PRIVATE_KEY),
+            "private_key_file": str(self.key_file),
             "password_file": str(self.password_file),
             **plugin_options,
         }
@@ -56,8 +62,11 @@ class PluginBroker:
     def address(self) -> tuple[str, int]:
         return HOST, self.port
 
-    def add_user(self, username: str, password: str, *, create: bool = False) -> None:
-        subprocess.run(["mosquitto_passwd", *(["-c"] if create else []), "-b",
+    def add_user(self, username: str, password: str, *, create: bool = False,
+                 iterations: int | None = None) -> None:
+        """Adds a user; with `iterations`, hashed with PBKDF2 of that many rounds."""
+        cost = ["-H", "sha512-pbkdf2", "-I", str(iterations)] if iterations else []
+        subprocess.run(["mosquitto_passwd", *(["-c"] if create else []), *cost, "-b",
                         str(self.password_file), username, password],
                        check=True, capture_output=True, timeout=30)
 
@@ -125,7 +134,7 @@ class PluginBroker:
         self.start()
 
     def log(self) -> str:
-        return "".join(path.read_text(errors="replace")
+        return "".join(path.read_text(encoding="utf-8", errors="replace")
                        for path in (self.log_path, self.workdir / "mosquitto.out") if path.exists())
 
 

@@ -4,6 +4,7 @@ import base64
 import json
 import os
 import queue
+import statistics
 import time
 import uuid
 
@@ -12,7 +13,8 @@ import pytest
 from jwcrypto import jwe, jwk
 
 from plugin_broker import (  # noqa: F401  (fixtures are used by name)
-    DEV_PUBLIC_KEY, PASSWORD, USERNAME, broker_plugin, jwe_broker, start_broker)
+    DEV_PRIVATE_KEY, DEV_PUBLIC_KEY, HOST, PASSWORD, USERNAME, broker_plugin, jwe_broker,
+    start_broker)
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -30,11 +32,12 @@ def seal(password: str, key: jwk.JWK = DEV_KEY, *, alg="RSA-OAEP", enc="A256GCM"
     return token.serialize(compact=True)
 
 
-def connect_result(broker, username: str, password: str, *, protocol=mqtt.MQTTv311) -> int:
+def connect_result(broker, username: str, password: str, *, protocol=mqtt.MQTTv311,
+                   client_id: str | None = None) -> int:
     """Connects once and returns the CONNACK reason code."""
     codes = []
     client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, protocol=protocol,
-                         client_id=f"probe-{uuid.uuid4().hex[:8]}")
+                         client_id=client_id or f"probe-{uuid.uuid4().hex[:8]}")
     client.username_pw_set(username, password)
     client.on_connect = lambda _client, _userdata, _flags, code, _props: codes.append(code.value)
     client.connect(*broker.address, keepalive=10)
@@ -58,6 +61,32 @@ def with_segment(token: str, index: int, value: str) -> str:
     return ".".join(segments)
 
 
+def refusal_medians(broker, attempts, rounds: int = 9) -> list[float]:
+    """Median seconds to a refusal of each (username, password), the attempts taken in turns."""
+    times = [[] for _ in attempts]
+    for _ in range(rounds):
+        for spent, (username, password) in zip(times, attempts):
+            started = time.perf_counter()
+            assert connect_result(broker, username, password) == NOT_AUTHORISED
+            spent.append(time.perf_counter() - started)
+    return [statistics.median(spent) for spent in times]
+
+
+def fifo(directory):
+    os.mkfifo(directory / "fifo")
+    return directory / "fifo"
+
+
+def key_copy(source, mode: int):
+    """A callable that copies `source` into a directory with `mode` and returns its path."""
+    def make(directory):
+        copy = directory / f"key-{mode:o}.jwk"
+        copy.write_bytes(source.read_bytes())
+        copy.chmod(mode)
+        return copy
+    return make
+
+
 class TestSealedPasswords:
     @pytest.mark.parametrize("protocol", [mqtt.MQTTv311, mqtt.MQTTv5], ids=["mqtt311", "mqtt5"])
     def test_right_password_is_accepted_and_its_token_reusable(self, jwe_broker, protocol):
@@ -76,6 +105,22 @@ class TestSealedPasswords:
     ])
     def test_is_refused(self, jwe_broker, username, token):
         assert connect_result(jwe_broker, username, token) == NOT_AUTHORISED
+
+    # An unknown name must not be refused faster than a known one with a wrong
+    # password, or timing tells which names exist. The decoy follows the
+    # costliest hash in the file, whether it came at start-up or by reload.
+    @pytest.mark.parametrize("reread", ["restart", "reload"])
+    @pytest.mark.timeout(180)  # 18 refusals of about 0.1 s each, ten times that under load
+    def test_unknown_user_is_refused_as_slowly_as_a_known_one(self, jwe_broker, reread):
+        jwe_broker.add_user("device-slow", "slow password", iterations=100_000)
+        getattr(jwe_broker, reread)()
+        token = seal("wrong password")
+        attempts = [("device-none", token), ("device-slow", token)]
+        unknown, known = refusal_medians(jwe_broker, attempts)
+        figures = f"unknown {unknown * 1e3:.1f} ms, known {known * 1e3:.1f} ms"
+        assert 1 / 3 < unknown / known < 3, figures  # a 1,000-round decoy made it about 1/30
+        # device-7 keeps the default cost, and so stays quicker to refuse.
+        assert "mixes hash kinds or costs" in jwe_broker.log()
 
 
 class TestMalformedTokens:
@@ -110,14 +155,27 @@ class TestPlainPasswords:
         assert results == [ACCEPTED, NOT_AUTHORISED, ACCEPTED]
 
 
-def test_refusals_are_logged_without_token_or_password(jwe_broker):
-    attempts = [seal(PASSWORD, OTHER_KEY), with_segment(seal(PASSWORD), 3, b64url(os.urandom(64))),
-                seal("hunter2-wrong"), "hunter2-wrong"]
-    for password in attempts:
-        assert connect_result(jwe_broker, USERNAME, password) == NOT_AUTHORISED
+def test_refusals_are_logged_reason_first_without_token_or_password(jwe_broker):
+    attempts = [  # username, client id, password, reason
+        (USERNAME, "c-1", seal(PASSWORD, OTHER_KEY), "cannot decrypt token"),
+        (USERNAME, "c-2", with_segment(seal(PASSWORD), 3, b64url(os.urandom(64))),
+         "cannot decrypt token"),
+        (USERNAME, "c-3", seal("hunter2-wrong"), "unknown user or wrong password"),
+        (USERNAME, "c-4", "hunter2-wrong", "plain passwords are not allowed"),
+        # Mosquitto keeps about 1,000 characters of a log line.
+        ("u" * 65535, "c" * 5000, seal(PASSWORD), "unknown user or wrong password"),
+    ]
+    shown = [f"client 'c-{n}', username '{USERNAME}'" for n in range(1, 5)]
+    shown.append(f"client '{'c' * 64}…' (5000 bytes), username '{'u' * 64}…' (65535 bytes)")
+    for username, client_id, password, _ in attempts:
+        assert connect_result(jwe_broker, username, password, client_id=client_id) == NOT_AUTHORISED
     log = jwe_broker.log()
-    assert log.count("tarvo-jwe-auth: refused") == len(attempts)
-    for secret in [PASSWORD, *attempts]:
+    lines = [line for line in log.splitlines() if "tarvo-jwe-auth: refused" in line]
+    assert len(lines) == len(attempts)
+    for line, (*_, reason), names in zip(lines, attempts, shown):
+        assert f"tarvo-jwe-auth: refused ({reason}" in line
+        assert line.endswith(f") from {HOST}: {names}")
+    for secret in [PASSWORD, *(password for _, _, password, _ in attempts)]:
         assert secret not in log
 
 
@@ -145,21 +203,48 @@ class TestRestartAndReload:
         jwe_broker.reload()
         assert connect_result(jwe_broker, "device-8", token) == ACCEPTED
 
-    def test_failed_reload_keeps_previous_users(self, jwe_broker):
-        jwe_broker.password_file.write_text(f"{USERNAME}:{PASSWORD}\n")  # not a hash
+    @pytest.mark.parametrize("spoil, complaint", [
+        pytest.param(lambda broker: broker.password_file.write_text(f"{USERNAME}:{PASSWORD}\n"),
+                     "not a password hash", id="plain-text-line"),
+        pytest.param(lambda broker: broker.password_file.write_text("# everyone gone\n"),
+                     "has no users", id="no-users"),
+        pytest.param(lambda broker: (broker.key_file.unlink(), os.mkfifo(broker.key_file)),
+                     "is not a regular file", id="key-fifo"),
+    ])
+    def test_failed_reload_keeps_previous_users(self, jwe_broker, spoil, complaint):
+        spoil(jwe_broker)
         jwe_broker.reload()
-        assert "reload failed" in jwe_broker.log()
+        assert "reload failed, keeping previous settings" in jwe_broker.log()
+        assert complaint in jwe_broker.log()
         assert connect_result(jwe_broker, USERNAME, seal(PASSWORD)) == ACCEPTED
 
 
+def test_password_file_without_users_is_loaded_with_a_warning(start_broker, tmp_path):
+    empty = tmp_path / "no-users"
+    empty.write_text("# users come later\n")
+    broker = start_broker(password_file=str(empty))
+    assert f"password file {empty} has no users" in broker.log()
+    assert connect_result(broker, USERNAME, seal(PASSWORD)) == NOT_AUTHORISED
+
+
+# An option given as a callable is the path it makes in the test's directory.
 @pytest.mark.parametrize("options, complaint", [
-    pytest.param({"private_key_file": str(DEV_PUBLIC_KEY)}, "private half", id="public-key"),
+    pytest.param({"private_key_file": key_copy(DEV_PUBLIC_KEY, 0o600)}, "private half",
+                 id="public-key"),
+    pytest.param({"private_key_file": fifo}, "is not a regular file", id="key-fifo"),
+    pytest.param({"private_key_file": key_copy(DEV_PRIVATE_KEY, 0o640)},
+                 "can be read by others than its owner (mode 0640)", id="key-group-readable"),
+    pytest.param({"private_key_file": key_copy(DEV_PRIVATE_KEY, 0o604)},
+                 "can be read by others than its owner (mode 0604)", id="key-world-readable"),
     pytest.param({"password_file": "/nonexistent/passwords"}, "cannot open password file",
                  id="no-password-file"),
+    pytest.param({"password_file": fifo}, "is not a regular file", id="password-file-fifo"),
     pytest.param({"allow_plain_password": "true"}, "unknown option plugin_opt_allow_plain_password",
                  id="misspelt-option"),
 ])
-def test_broker_refuses_to_start_with_a_bad_setting(start_broker, options, complaint):
+def test_broker_refuses_to_start_with_a_bad_setting(start_broker, tmp_path, options, complaint):
+    options = {key: str(value(tmp_path)) if callable(value) else value
+               for key, value in options.items()}
     broker = start_broker(wait=False, **options)
     assert broker.wait_for_exit() != 0
     assert complaint in broker.log()
