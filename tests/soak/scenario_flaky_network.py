@@ -25,13 +25,12 @@ connection handler (cleanSession=True: the broker forgets the subscription).
 """
 
 import random
-import threading
 import time
 
 import tarvo_sdk
 
-from soaklib import (Broker, ConnectionEvents, MessageCounter, RelayProcess, scenario_main,
-                     seconds, settle, threads_now, wait_until, warm_up_library)
+from soaklib import (Broker, ConnectionEvents, MessageCounter, Publisher, RelayProcess, final_delivery,
+                     scenario_main, seconds, settle, threads_now, wait_until, warm_up_library)
 
 KINDS = ["drop", "reset", "stall", "halfclose_client", "halfclose_broker"]
 
@@ -75,17 +74,7 @@ def run(p, report):
             return
         sdk.subscribe(topic, 1)
 
-        stop = threading.Event()
-
-        def publisher():
-            i = 0
-            while not stop.is_set():
-                sdk.publish(topic, f"m-{i}", 1)
-                i += 1
-                stop.wait(p["publish_interval"])
-
-        publishing = threading.Thread(target=publisher, name="publisher")
-        publishing.start()
+        publishing = Publisher(sdk, topic, p["publish_interval"])
         time.sleep(1.0)
         threads_before = threads_now()
 
@@ -149,14 +138,9 @@ def run(p, report):
 
         wait_until(sdk.is_connected, 15)
         time.sleep(0.5)
-        sdk.subscribe(topic, 1)
-        for i in range(p["final_messages"]):
-            sdk.publish(topic, f"final-{i}", 1)
-        wait_until(lambda: len(inbox.matching) >= p["final_messages"], 10)
-        delivered = len(inbox.matching)
+        delivered = final_delivery(sdk, topic, inbox, p["final_messages"])
         threads_after = settle(threads_now, threads_before, timeout=5)
-        stop.set()
-        publishing.join(30)
+        publishing.stop()
         items = events.snapshot()
         sdk.on_connection(None)
         sdk.on_message(None)
