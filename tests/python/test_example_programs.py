@@ -81,43 +81,43 @@ NOT_CONNECTED = "[SDK] publish \N{EM DASH} not connected".encode()
 @pytest.mark.parametrize("watcher", ["plant/17/temperature"], indirect=True)
 def test_telemetry_keeps_publishing_across_a_broker_restart(broker, watcher):
     command, env = example("telemetry", broker, "--readings", "400", "--interval", "0.1")
-    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # The module writes its lines to stderr unbuffered: read as they come, they show when
-    # a reading has been dropped. (A reader, too, keeps a full pipe from blocking the child.)
-    err_lines = []
-    reader = threading.Thread(target=lambda: err_lines.extend(iter(process.stderr.readline, b"")), daemon=True)
-    reader.start()
-    try:
-        received = [json.loads(watcher.take())["reading"] for _ in range(3)]
-        broker.kill()
-        assert wait_until(lambda: any(NOT_CONNECTED in line for line in err_lines), 30), err_lines
-        broker.start()
-        # The example reconnects by itself and goes on publishing: wait for the first
-        # reading after the gap that the outage left in the sequence.
-        deadline = time.monotonic() + 30
-        while (reading := json.loads(watcher.take(30))["reading"]) <= received[-1] + 1:
-            assert time.monotonic() < deadline
+    with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        # The module writes its lines to stderr unbuffered: read as they come, they show when
+        # a reading has been dropped. (A reader, too, keeps a full pipe from blocking the child.)
+        err_lines = []
+        reader = threading.Thread(target=lambda: err_lines.extend(iter(process.stderr.readline, b"")), daemon=True)
+        reader.start()
+        try:
+            received = [json.loads(watcher.take())["reading"] for _ in range(3)]
+            broker.kill()
+            assert wait_until(lambda: any(NOT_CONNECTED in line for line in err_lines), 30), err_lines
+            broker.start()
+            # The example reconnects by itself and goes on publishing: wait for the first
+            # reading after the gap that the outage left in the sequence.
+            deadline = time.monotonic() + 30
+            while (reading := json.loads(watcher.take(30))["reading"]) <= received[-1] + 1:
+                assert time.monotonic() < deadline
+                received.append(reading)
             received.append(reading)
-        received.append(reading)
-        # It renewed its subscription to the control topic after reconnecting (the
-        # restarted broker had forgotten it), so "stop" ends it long before reading 400.
-        control = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="telemetry-control")
-        control.connect(HOST, broker.port)
-        control.loop_start()
-        for _ in range(40):
-            control.publish("plant/17/control", "stop", qos=1).wait_for_publish(5)
-            if process.poll() is not None:
-                break
-            time.sleep(0.25)
-        control.loop_stop()
-        control.disconnect()
-        stdout = process.stdout.read()
-        process.wait(timeout=30)
-        reader.join(30)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+            # It renewed its subscription to the control topic after reconnecting (the
+            # restarted broker had forgotten it), so "stop" ends it long before reading 400.
+            control = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="telemetry-control")
+            control.connect(HOST, broker.port)
+            control.loop_start()
+            for _ in range(40):
+                control.publish("plant/17/control", "stop", qos=1).wait_for_publish(5)
+                if process.poll() is not None:
+                    break
+                time.sleep(0.25)
+            control.loop_stop()
+            control.disconnect()
+            stdout = process.stdout.read()
+            process.wait(timeout=30)
+            reader.join(30)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
     out, err = stdout.decode(), b"".join(err_lines).decode()
     assert process.returncode == 0, out + err
     assert "telemetry: stop requested" in out

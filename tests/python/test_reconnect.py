@@ -278,11 +278,12 @@ def test_stop_waits_for_an_attempt_in_progress(tmp_path):
         result["stop_returned"] = time.monotonic()
         result["connected"] = sdk.is_connected()
     """)
-    # The attempt ends when its connect timeout runs out and the library's MQTT 3.1
-    # fallback that follows fails too: stop returned only after that.
-    fallbacks = [moment for moment, fallback in result["connections_seen"] if fallback]
-    assert len(fallbacks) == 1 and result["stop_started"] < fallbacks[0] <= result["stop_returned"]
+    # The attempt ends when its connect timeout runs out and the library's MQTT 3.1 retry,
+    # on what time is left, fails too (on a loaded machine it may find none left and
+    # send nothing): stop returned only after that, with over 3 s of the attempt to go
+    # when it began, and nothing connected after it returned.
     assert result["stop_returned"] - result["stop_started"] >= 1.0
+    assert all(moment <= result["stop_returned"] for moment, _fallback in result["connections_seen"])
     assert result["connected"] is False
     assert out.count("[SDK] Attempting to reconnect...") == 1
     assert not any("Reconnected" in line for line in out)

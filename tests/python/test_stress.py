@@ -317,20 +317,21 @@ def test_the_interpreter_exits_promptly_while_connected(broker, streamer, scenar
                threading.Thread(target=lambda: errors.append(child.stderr.read()))]
     for reader in readers:
         reader.start()
-    try:
-        assert exiting.wait(30), "the child never got to its end"
-        started = time.monotonic()
+    with child:  # closes the pipes at the end
         try:
-            child.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            pytest.fail("the interpreter did not exit within 10 s")
-        took = time.monotonic() - started
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-        for reader in readers:
-            reader.join(10)
+            assert exiting.wait(30), "the child never got to its end"
+            started = time.monotonic()
+            try:
+                child.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pytest.fail("the interpreter did not exit within 10 s")
+            took = time.monotonic() - started
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            for reader in readers:
+                reader.join(10)
     err = b"".join(errors).decode(errors="replace")
     print(f"{scenario}: exited {took:.3f} s after its last line")
     assert child.returncode == 0, err

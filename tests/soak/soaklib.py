@@ -27,8 +27,7 @@ REPO = SOAK_DIR.parents[1]
 # suites share: the broker (killed by PID, restartable on its port), TCP server base and
 # waiting.
 sys.path[:0] = [str(REPO / "tests" / "support"), str(REPO / "tests" / "python")]
-from tarvo_testsupport import (HOST, KEYS, Broker, TcpServer, free_port, script_env,  # noqa: E402,F401
-                               wait_for_port, wait_until)
+from tarvo_testsupport import HOST, KEYS, Broker, TcpServer, free_port, script_env, wait_until  # noqa: E402,F401
 
 
 # --- the process itself ----------------------------------------------------------------
