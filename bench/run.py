@@ -20,7 +20,6 @@ import json
 import os
 import platform
 import select
-import socket
 import statistics
 import subprocess
 import sys
@@ -31,17 +30,15 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
-HOST = "127.0.0.1"
+sys.path.insert(0, str(REPO / "tests" / "support"))
+from tarvo_testsupport import HOST, Broker  # noqa: E402
 
-# Mosquitto 2.1 defaults plus what keeps the broker out of the measurement: no queue
-# limits (never drop QoS 0 for a slow subscriber), and an in-flight window of 1000
-# (0 or 65535 make Mosquitto log a line for every QoS 1 publish of a 3.1.1 client).
+# On top of the shared broker's settings (no queue-length limit, an in-flight window of
+# 1000: 0 or 65535 make Mosquitto log a line for every QoS 1 publish of a 3.1.1 client),
+# what keeps the broker out of the measurement: no queue size limit either (never drop
+# QoS 0 for a slow subscriber), and only the log lines that tell of trouble.
 BROKER_CONFIG = """\
-listener {port} 127.0.0.1
-allow_anonymous true
-max_queued_messages 0
 max_queued_bytes 0
-max_inflight_messages 1000
 log_dest stderr
 log_type error
 log_type warning
@@ -79,53 +76,7 @@ class HarnessError(Exception):
 
 
 # What a failed measurement raises: it is recorded, and the run goes on.
-MEASUREMENT_ERRORS = (HarnessError, KeyError, ValueError, TypeError)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection((HOST, port), timeout=0.2):
-                return
-        except OSError:
-            time.sleep(0.01)
-    raise HarnessError(f"nothing listens on {HOST}:{port}")
-
-
-class Broker:
-    """The one Mosquitto of a run, restartable on its port."""
-
-    def __init__(self, workdir):
-        self.port = free_port()
-        self.config = Path(workdir) / "mosquitto.conf"
-        self.config.write_text(BROKER_CONFIG.format(port=self.port))
-        self.log = open(Path(workdir) / "mosquitto.log", "ab")
-        self.process = None
-        self.start()
-
-    @property
-    def address(self):
-        return f"{HOST}:{self.port}"
-
-    def start(self):
-        self.process = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=self.log, stderr=self.log)
-        wait_for_port(self.port)
-
-    def kill(self):
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(timeout=10)
-
-    def close(self):
-        self.kill()
-        self.log.close()
+MEASUREMENT_ERRORS = (HarnessError, TimeoutError, KeyError, ValueError, TypeError)
 
 
 class Harness:
@@ -635,7 +586,7 @@ def main():
 
     c_bench = build_c_harness(args.build_dir.resolve())
     with tempfile.TemporaryDirectory(prefix="tarvo-bench-") as workdir:
-        broker = Broker(workdir)
+        broker = Broker(workdir, BROKER_CONFIG, log_path=Path(workdir) / "mosquitto.log")
         try:
             print(f"mosquitto on {broker.address}; {rounds} round(s), counts {counts}", flush=True)
             ctx = Context(broker, counts, c_bench)

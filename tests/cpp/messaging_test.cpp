@@ -189,9 +189,11 @@ TEST_F(Messaging, MessageWithoutHandlerIsDroppedNotRedelivered) {
     captured([&] {
         ASSERT_TRUE(sdk.subscribe("drop", 1));
         peer.publish("drop", "unseen", 1, false);
+        // The broker routed "unseen" before it acknowledged the peer's publish, and
+        // acknowledges this one after it on the same connection: once this returns, the
+        // library's one receiving thread has read "unseen".
+        sdk.publish("drop-barrier", "", 1, false);
     });
-    // The broker forwards at once on loopback; this is far longer than it takes.
-    std::this_thread::sleep_for(500ms);
     sdk.on_message(late.handler());
     captured([&] { peer.publish("drop", "seen", 1, false); });
     ASSERT_TRUE(late.waitForMessages(1, 10s));

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <regex>
 
@@ -51,9 +50,10 @@ protected:
         return result;
     }
 
-    // The wait after failure i, from its line to the next "Attempting to reconnect"
-    // line, checked against the delay it announced; printed as a figure together with
-    // the time from failure to failure (the wait plus one refused attempt).
+    // The wait after failure i, from its line to the "Attempting to reconnect" line of
+    // the attempt that follows it (attempt i + 2: every attempt but the first follows a
+    // failure), checked against the delay it announced; printed as a figure together
+    // with the time from failure to failure (the wait plus one refused attempt).
     static void expectWaits(ConsoleCapture& console, const std::vector<Failure>& failures, std::size_t n,
                             const char* label) {
         std::vector<Clock::time_point> attempts;
@@ -64,12 +64,13 @@ protected:
         }
         std::string figures;
         for (std::size_t i = 0; i + 1 < n && i + 1 < failures.size(); ++i) {
-            auto next = std::find_if(attempts.begin(), attempts.end(),
-                                     [&](Clock::time_point t) { return t >= failures[i].time; });
-            ASSERT_NE(next, attempts.end()) << "no attempt after failure " << i + 1;
-            const double wait = std::chrono::duration<double>(*next - failures[i].time).count();
+            ASSERT_LT(i + 1, attempts.size()) << "no attempt after failure " << i + 1;
+            const double wait = std::chrono::duration<double>(attempts[i + 1] - failures[i].time).count();
             const double gap = std::chrono::duration<double>(failures[i + 1].time - failures[i].time).count();
-            EXPECT_NEAR(wait, failures[i].delay, 0.5) << "wait after failure " << i + 1;
+            // Each stream's lines are timed by a reader thread of its own, which a loaded
+            // machine can hold up for a while, in either stream: the margin allows that,
+            // and still tells every delay from the next or previous whole second.
+            EXPECT_NEAR(wait, failures[i].delay, 0.9) << "wait after failure " << i + 1;
             char text[96];
             std::snprintf(text, sizeof text, "%s%d s announced: waited %.3f s, failure to failure %.3f s",
                           figures.empty() ? "" : "; ", failures[i].delay, wait, gap);
@@ -181,7 +182,7 @@ TEST_F(Reconnect, DelayDoublesUpToTheCapAndStopCutsTheWaitShort) {
     auto failed = failures(console);
     EXPECT_EQ(delays(failed, 5), (std::vector<int>{1, 2, 3, 3}));
     expectWaits(console, failed, 4, "cap 3");
-    EXPECT_LT(stopTook.count(), 1.0);
+    EXPECT_LT(stopTook.count(), 2.0);  // waiting out the 3 s would take about 3 s
     std::printf("[ FIGURE   ] stop during a 3 s reconnect wait took %.3f s\n", stopTook.count());
     EXPECT_EQ(console.count(ConsoleCapture::Out, "[SDK] Attempting to reconnect..."), 4u);
     EXPECT_EQ(log.calls().size(), 2u);

@@ -6,10 +6,9 @@ drop() closes it."""
 import queue
 import socket
 import struct
-import threading
 from dataclasses import dataclass
 
-from conftest import HOST, shut_down
+from tarvo_testsupport import TcpServer
 
 CONNACK_ACCEPTED = b"\x20\x02\x00\x00"
 
@@ -73,6 +72,16 @@ def read_packet(sock: socket.socket) -> tuple[int, bytes]:
     return first, recv_exact(sock, length)
 
 
+def packet(first: int, body: bytes) -> bytes:
+    """An MQTT packet: its first byte, the body's length as MQTT encodes it, the body."""
+    length, n = bytearray(), len(body)
+    while True:
+        digit, n = n % 128, n // 128
+        length.append(digit | (0x80 if n else 0))
+        if not n:
+            return bytes([first]) + bytes(length) + body
+
+
 def parse_connect(body: bytes) -> Connect:
     r = Reader(body)
     protocol, level, flags, keep_alive = r.field(), r.byte(), r.byte(), r.u16()
@@ -91,33 +100,15 @@ def parse_connect(body: bytes) -> Connect:
     return Connect(protocol, level, flags, keep_alive, client_id, will_topic, will_message, username, password)
 
 
-class FakeServer:
+class FakeServer(TcpServer):
     """connects: a queue of the parsed CONNECT packets, one per accepted connection."""
 
     def __init__(self):
-        self.listener = socket.create_server((HOST, 0))
-        self.port = self.listener.getsockname()[1]
         self.connects: queue.Queue[Connect] = queue.Queue()
         self.errors: list[BaseException] = []
-        self.lock = threading.Lock()
-        self.sockets: list[socket.socket] = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    @property
-    def address(self) -> str:
-        return f"{HOST}:{self.port}"
-
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            with self.lock:
-                self.sockets.append(sock)
-            threading.Thread(target=self._serve, args=(sock,), daemon=True).start()
-
-    def _serve(self, sock: socket.socket):
+    def serve(self, sock: socket.socket):
         try:
             kind, body = read_packet(sock)
             if kind != 0x10:
@@ -135,13 +126,3 @@ class FakeServer:
 
     def next_connect(self, timeout: float = 10) -> Connect:
         return self.connects.get(timeout=timeout)
-
-    def drop(self):
-        """Closes every accepted connection."""
-        with self.lock:
-            sockets, self.sockets = self.sockets, []
-        shut_down(*sockets)
-
-    def close(self):
-        self.listener.close()
-        self.drop()

@@ -17,15 +17,14 @@ every topic at QoS 2, so each message shows the QoS and retained flag it was sen
 import queue
 import re
 import textwrap
-import threading
-import uuid
 from dataclasses import dataclass
 
 import paho.mqtt.client as mqtt
 import pytest
 from paho.mqtt.subscribeoptions import SubscribeOptions
 
-from conftest import HOST, run_script
+import tarvo_testsupport as support
+from tarvo_testsupport import run_script
 
 PRELUDE = """\
 import ctypes as _ctypes, os as _os, sys as _sys
@@ -95,25 +94,20 @@ class Received:
     retain: bool
 
 
-class Peer:
+class Peer(support.Peer):
     """A real MQTT client watching the broker."""
 
     def __init__(self, port: int, topic: str = "#"):
         self.messages: queue.Queue[Received] = queue.Queue()
         self.seen: list[Received] = []
-        subscribed = threading.Event()
-        self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"peer-{uuid.uuid4().hex[:8]}",
-                                  protocol=mqtt.MQTTv5)
         # _topic: the topic's bytes as received (topic would decode them).
-        self.client.on_message = lambda _c, _u, m: self.messages.put(
-            Received(m._topic, m.payload, m.qos, bool(m.retain)))
-        self.client.on_subscribe = lambda *_args: subscribed.set()
-        self.client.connect(HOST, port, keepalive=30)
-        self.client.loop_start()
-        self.client.subscribe(topic, options=SubscribeOptions(qos=2, retainAsPublished=True))
-        if not subscribed.wait(10):
+        super().__init__(port, lambda m: self.messages.put(Received(m._topic, m.payload, m.qos, bool(m.retain))),
+                         protocol=mqtt.MQTTv5)
+        try:
+            self.subscribe(topic, options=SubscribeOptions(qos=2, retainAsPublished=True))
+        except TimeoutError:
             self.close()
-            raise TimeoutError("the peer's subscription was not acknowledged")
+            raise
 
     def until(self, topic: bytes, timeout: float = 10) -> list[Received]:
         """Every message received up to (not including) the first one on `topic`."""
@@ -129,10 +123,6 @@ class Peer:
         message = self.messages.get(timeout=timeout)
         self.seen.append(message)
         return message
-
-    def close(self):
-        self.client.disconnect()
-        self.client.loop_stop()
 
 
 @pytest.fixture

@@ -13,7 +13,6 @@ import ctypes
 import operator
 import os
 import socket
-import threading
 import time
 import uuid
 
@@ -22,8 +21,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarvo_sdk
-from conftest import HOST, forward, wait_until
-from fake_server import FakeServer, read_packet
+from tarvo_testsupport import Peer, TcpServer, wait_until
+from fake_server import packet, read_packet
 
 EXAMPLES = int(os.environ.get("TARVO_BAD_INPUT_EXAMPLES", "50"))
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -339,8 +338,8 @@ def test_any_options_connect_to_a_real_broker(client, cleanSession, autoReconnec
 
 @pytest.mark.parametrize("connect_timeout", [
     # Not mended: most connects with 1 s fail in the library within 0.2 s (2 s and more
-    # are fine); the README says so.
-    pytest.param(1, marks=pytest.mark.xfail(reason="the library fails most 1 s connects early")),
+    # are fine); the README says so. Most, not all: which ones is chance, so not strict.
+    pytest.param(1, marks=pytest.mark.xfail(strict=False, reason="the library fails most 1 s connects early")),
     2, 2_147_484, 2_147_483_647])
 def test_any_positive_connect_timeout_connects(broker, connect_timeout):
     """connectTimeout is an int of seconds. The library multiplies it by 1,000 in an
@@ -388,36 +387,23 @@ def test_a_zero_connect_timeout_leaves_no_library_thread_behind(broker, connect_
 
 # --- a server that answers CONNECT with anything -----------------------------------------
 
-class AnsweringServer:
+class AnsweringServer(TcpServer):
     """Reads each CONNECT and answers with `answer` (then closes, or keeps the socket
     open when `close` is false) -- or, in relay mode, forwards to the real broker."""
 
     def __init__(self, broker_port):
         self.broker_port = broker_port
-        self.listener = socket.create_server((HOST, 0))
-        self.address = f"{HOST}:{self.listener.getsockname()[1]}"
         self.answer, self.close_after, self.relay = b"", True, False
-        self.sockets = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            self.sockets.append(sock)
-            threading.Thread(target=self._serve, args=(sock, self.answer, self.close_after, self.relay),
-                             daemon=True).start()
+    def on_accept(self, sock):
+        return self.answer, self.close_after, self.relay
 
-    def _serve(self, sock, answer, close_after, relay):
+    def serve(self, sock, answer, close_after, relay):
+        if relay:
+            self.forward_to(sock, self.broker_port)
+            return
         try:
-            if relay:
-                upstream = socket.create_connection((HOST, self.broker_port))
-                self.sockets.append(upstream)
-                for a, b in ((sock, upstream), (upstream, sock)):
-                    threading.Thread(target=forward, args=(a, b), daemon=True).start()
-                return
             sock.settimeout(5)
             read_packet(sock)
             sock.sendall(answer)
@@ -428,27 +414,6 @@ class AnsweringServer:
                     pass
         except (OSError, ValueError, ConnectionError):
             pass
-
-    def close(self):
-        self.listener.close()
-        for s in self.sockets:
-            try:
-                s.close()
-            except OSError:
-                pass
-
-
-def remaining_length(n):
-    out = bytearray()
-    while True:
-        digit, n = n % 128, n // 128
-        out.append(digit | (0x80 if n else 0))
-        if not n:
-            return bytes(out)
-
-
-def packet(first, body):
-    return bytes([first]) + remaining_length(len(body)) + body
 
 
 ANSWERS = st.one_of(
@@ -495,7 +460,7 @@ def test_a_malformed_answer_to_connect_fails_the_attempt_with_a_code(answering, 
     server.answer, server.close_after, server.relay = answer, close_after, False
     started = time.monotonic()
     connected, out, err = connect_and_read_console(sdk, capfd)
-    assert time.monotonic() - started < 2 * 2 + 5, "connect outlasted its timeout"
+    assert time.monotonic() - started < 2 * 2 + 10, "connect outlasted its timeout"
     accepting = len(answer) >= 4 and answer[0] >> 4 == 2 and answer[3] == 0
     if connected:
         assert accepting, f"connected on an answer that accepts nothing: {answer!r} ({out!r}, {err!r})"
@@ -548,25 +513,27 @@ def test_an_acknowledgement_of_something_else_is_no_session(answering, capfd, an
 @pytest.fixture
 def watched(broker):
     """A connected client with a connection handler, and a peer subscribed to '#'."""
-    import paho.mqtt.client as mqtt
     events, seen = [], []
     sdk = tarvo_sdk.SDK()
     sdk.on_connection(lambda connected, code: events.append((connected, code)))
     sdk.init(f"limits-{uuid.uuid4().hex[:8]}", broker.address, "tcp", "u", "p", maxReconnectInterval=1)
     assert sdk.connect()
-    peer = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"peer-{uuid.uuid4().hex[:8]}")
-    subscribed = threading.Event()
-    peer.on_message = lambda _c, _u, m: seen.append(m.topic)
-    peer.on_subscribe = lambda *_: subscribed.set()
-    peer.connect(HOST, broker.port)
-    peer.loop_start()
-    peer.subscribe("#", 0)
-    assert subscribed.wait(10)
+    peer = Peer(broker.port, lambda message: seen.append(message.topic))
+    peer.subscribe("#", qos=0)
     yield sdk, events, seen
-    peer.disconnect()
-    peer.loop_stop()
+    peer.close()
     sdk.on_connection(None)
     sdk.stop()
+
+
+def assert_session_kept(sdk, events, seen):
+    """The broker handles a session's packets in order, so once a QoS 1 marker sent
+    after the call under test reaches the peer, a session that call cost has been lost
+    already: the loss was reported before any reconnect could resend the marker."""
+    marker = f"marker/{uuid.uuid4().hex}"
+    sdk.publish(marker, "x", 1)
+    assert wait_until(lambda: marker in seen, 10), f"the marker never arrived: {events}"
+    assert (False, -1) not in events, f"the session was lost: {events}"
 
 
 LONG = "abc" + "d" * 65536  # 65,539 bytes: its 16-bit length field would say 3
@@ -582,11 +549,9 @@ def test_a_topic_longer_than_mqtt_allows_is_refused_not_cut(watched, capfd, call
     malformed. Either way one bad call publishes elsewhere or costs the session."""
     sdk, events, seen = watched
     call(sdk)
-    sdk.publish("marker/after", "x", 1)
-    time.sleep(1.0)
+    assert_session_kept(sdk, events, seen)
     capfd.readouterr()  # the failure lines quote all 65,539 bytes
     assert "abc" not in seen, "a message went to topic 'abc'"
-    assert (False, -1) not in events, f"the session was lost: {events}"
 
 
 @pytest.mark.parametrize("code_point", [0x01, 0x85, 0xFFFF])
@@ -594,11 +559,9 @@ def test_a_topic_the_broker_takes_for_malformed_is_refused(watched, code_point):
     """Mosquitto drops the session of a client that publishes to a topic holding a
     control character or a noncharacter, as it does for a wildcard in a topic (which
     the module refuses for that reason)."""
-    sdk, events, _seen = watched
+    sdk, events, seen = watched
     sdk.publish(f"a{chr(code_point)}b", "x", 0)
-    sdk.publish("marker/after", "x", 1)
-    time.sleep(1.0)
-    assert (False, -1) not in events, f"the session was lost: {events}"
+    assert_session_kept(sdk, events, seen)
 
 
 @pytest.mark.parametrize("qos", [1, 2])
@@ -626,33 +589,23 @@ def test_a_publication_the_broker_refuses_is_not_resent_forever(broker, qos):
 def test_a_malformed_filter_does_not_cost_the_session(watched, method, topic_filter):
     """Mosquitto drops a session that sends a malformed filter, as it does one that
     publishes to a wildcard topic (which the module refuses for that reason)."""
-    sdk, events, _seen = watched
+    sdk, events, seen = watched
     getattr(sdk, method)(topic_filter)
-    time.sleep(1.5)
-    assert (False, -1) not in events, f"the session was lost: {events}"
+    assert_session_kept(sdk, events, seen)
 
 
-class DroppingOnSubscribe:
+class DroppingOnSubscribe(TcpServer):
     """Grants every session; the first one it drops when its SUBSCRIBE comes in."""
 
     def __init__(self):
-        self.listener = socket.create_server((HOST, 0))
-        self.address = f"{HOST}:{self.listener.getsockname()[1]}"
-        self.sockets, self.sessions = [], 0
-        threading.Thread(target=self._accept, daemon=True).start()
+        self.sessions = 0
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            self.sockets.append(sock)
-            self.sessions += 1
-            threading.Thread(target=self._serve, args=(sock, self.sessions == 1), daemon=True).start()
+    def on_accept(self, sock):
+        self.sessions += 1
+        return (self.sessions == 1,)
 
-    @staticmethod
-    def _serve(sock, drop_on_subscribe):
+    def serve(self, sock, drop_on_subscribe):
         try:
             read_packet(sock)
             sock.sendall(b"\x20\x02\x00\x00")
@@ -665,11 +618,6 @@ class DroppingOnSubscribe:
                     sock.sendall(b"\xd0\x00")
         except (OSError, ValueError, ConnectionError):
             pass
-
-    def close(self):
-        self.listener.close()
-        for s in self.sockets:
-            s.close()
 
 
 @pytest.mark.timeout(60)
@@ -693,13 +641,6 @@ def test_a_subscribe_cut_off_by_a_lost_session_ends_with_it():
         sdk.on_connection(None)
         sdk.stop()
         server.close()
-
-
-@pytest.fixture
-def fake_server():
-    server = FakeServer()
-    yield server
-    server.close()
 
 
 @pytest.mark.parametrize("field, options", [

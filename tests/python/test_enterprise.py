@@ -9,22 +9,13 @@ import pytest
 import tarvo_sdk
 from jwcrypto import jwe, jwk
 
-from conftest import KEYS
-from fake_server import FakeServer
+from tarvo_testsupport import KEYS
 from sdk_helpers import run_sdk
 
 pytestmark = pytest.mark.timeout(60)
 
 BROKER_KEY = jwk.JWK.from_json((KEYS / "dev_broker_private.jwk").read_text())
 USERNAME = "device-7"
-
-
-@pytest.fixture
-def server():
-    s = FakeServer()
-    yield s
-    s.close()
-    assert s.errors == []
 
 
 def b64url_decode(segment: bytes) -> bytes:
@@ -45,14 +36,14 @@ def open_token(token: bytes) -> bytes:
     return sealed.plaintext
 
 
-def connect_once(server, password, edition=None, username=USERNAME):
+def connect_once(fake_server, password, edition=None, username=USERNAME):
     """Connects a fresh client to the fake server and returns its CONNECT packet."""
     sdk = tarvo_sdk.SDK()
     options = {} if edition is None else {"edition": edition}
-    sdk.init("sealer", server.address, "tcp", username, password, **options)
+    sdk.init("sealer", fake_server.address, "tcp", username, password, **options)
     try:
         assert sdk.connect()
-        return server.next_connect()
+        return fake_server.next_connect()
     finally:
         sdk.stop()
 
@@ -70,8 +61,8 @@ PASSWORDS = [
 
 @pytest.mark.parametrize("password, plaintext", PASSWORDS,
                          ids=["ascii", "non-ascii", "nul", "binary", "bytearray", "empty", "long"])
-def test_enterprise_password_is_a_jwe_sealed_to_the_broker_key(server, password, plaintext):
-    packet = connect_once(server, password, "Enterprise")
+def test_enterprise_password_is_a_jwe_sealed_to_the_broker_key(fake_server, password, plaintext):
+    packet = connect_once(fake_server, password, "Enterprise")
     token = packet.password
     assert packet.flags & 0xC0 == 0xC0  # username and password present
     segments = token.split(b".")
@@ -88,20 +79,20 @@ def test_enterprise_password_is_a_jwe_sealed_to_the_broker_key(server, password,
 
 
 @pytest.mark.parametrize("username", ["device-7", "g\u00e9r\u00e4t", ""])
-def test_enterprise_username_is_sent_unchanged(server, username):
-    packet = connect_once(server, "pw", "Enterprise", username=username)
+def test_enterprise_username_is_sent_unchanged(fake_server, username):
+    packet = connect_once(fake_server, "pw", "Enterprise", username=username)
     assert packet.username == username.encode()
     assert open_token(packet.password) == b"pw"
 
 
-def test_each_connect_seals_a_new_token(server):
+def test_each_connect_seals_a_new_token(fake_server):
     sdk = tarvo_sdk.SDK()
-    sdk.init("sealer", server.address, "tcp", USERNAME, "pw", edition="Enterprise")
+    sdk.init("sealer", fake_server.address, "tcp", USERNAME, "pw", edition="Enterprise")
     try:
         tokens = []
         for _ in range(3):
             assert sdk.connect()
-            tokens.append(server.next_connect().password)
+            tokens.append(fake_server.next_connect().password)
             sdk.disconnect()
     finally:
         sdk.stop()
@@ -112,39 +103,39 @@ def test_each_connect_seals_a_new_token(server):
     assert len({t.split(b".")[2] for t in tokens}) == 3
 
 
-def test_reinit_to_another_edition_stops_sealing(server):
+def test_reinit_to_another_edition_stops_sealing(fake_server):
     sdk = tarvo_sdk.SDK()
     try:
-        sdk.init("sealer", server.address, "tcp", USERNAME, "first", edition="Enterprise")
+        sdk.init("sealer", fake_server.address, "tcp", USERNAME, "first", edition="Enterprise")
         assert sdk.connect()
-        assert open_token(server.next_connect().password) == b"first"
-        sdk.init("sealer", server.address, "tcp", USERNAME, "second")
+        assert open_token(fake_server.next_connect().password) == b"first"
+        sdk.init("sealer", fake_server.address, "tcp", USERNAME, "second")
         assert sdk.connect()
-        assert server.next_connect().password == b"second"
-        sdk.init("sealer", server.address, "tcp", USERNAME, "third", edition="Enterprise")
+        assert fake_server.next_connect().password == b"second"
+        sdk.init("sealer", fake_server.address, "tcp", USERNAME, "third", edition="Enterprise")
         assert sdk.connect()
-        assert open_token(server.next_connect().password) == b"third"
+        assert open_token(fake_server.next_connect().password) == b"third"
     finally:
         sdk.stop()
 
 
 @pytest.mark.parametrize("edition", [None, "Community", "enterprise", "Enterprise ", " Enterprise", "ENTERPRISE", ""],
                          ids=repr)
-def test_other_editions_send_the_password_as_given(server, edition):
-    packet = connect_once(server, "p\u00e4ss", edition)
+def test_other_editions_send_the_password_as_given(fake_server, edition):
+    packet = connect_once(fake_server, "p\u00e4ss", edition)
     assert packet.password == "p\u00e4ss".encode()
     assert packet.username == USERNAME.encode()
 
 
 @pytest.mark.parametrize("edition, field", [("Community", "client_id"), ("Community", "username"),
                                             ("Community", "password"), ("Enterprise", "username")])
-def test_connect_field_with_nul_is_never_sent_cut_short(server, edition, field):
+def test_connect_field_with_nul_is_never_sent_cut_short(fake_server, edition, field):
     """A client id or credential is sent whole or not at all: cut at its NUL it would
     name another client or another credential than the one given."""
     fields = {"client_id": "sealer", "username": USERNAME, "password": "pw", field: b"a\x00b"}
     sdk = tarvo_sdk.SDK()
     try:
-        sdk.init(fields["client_id"], server.address, "tcp", fields["username"], fields["password"],
+        sdk.init(fields["client_id"], fake_server.address, "tcp", fields["username"], fields["password"],
                  edition=edition)
         connected = sdk.connect()
     except (ValueError, RuntimeError):
@@ -152,16 +143,16 @@ def test_connect_field_with_nul_is_never_sent_cut_short(server, edition, field):
     finally:
         sdk.stop()
     if connected:
-        assert getattr(server.next_connect(), field) == b"a\x00b"
+        assert getattr(fake_server.next_connect(), field) == b"a\x00b"
 
 
-def test_console_never_shows_the_password_or_the_token(server):
+def test_console_never_shows_the_password_or_the_token(fake_server):
     password = "hunter2-Zq9"
     console = run_sdk(
         f"""
         for edition in ("Enterprise", "Community"):
             s = tarvo_sdk.SDK()
-            s.init("sealer", {server.address!r}, "tcp", "{USERNAME}", "{password}", edition=edition)
+            s.init("sealer", {fake_server.address!r}, "tcp", "{USERNAME}", "{password}", edition=edition)
             s.connect()
             s.connect()
             s.publish("t", "x")
@@ -171,10 +162,10 @@ def test_console_never_shows_the_password_or_the_token(server):
         """
     )
     assert console.returncode == 0, console
-    token = server.next_connect().password
+    token = fake_server.next_connect().password
     assert open_token(token) == password.encode()
-    assert server.next_connect().password == password.encode()
+    assert fake_server.next_connect().password == password.encode()
     output = console.stdout + console.stderr
-    assert b"[SDK] Connected to tcp://" + server.address.encode() in console.stdout
+    assert b"[SDK] Connected to tcp://" + fake_server.address.encode() in console.stdout
     for secret in (password.encode(), token, token.split(b".")[0], token.split(b".")[1]):
         assert secret not in output

@@ -9,13 +9,12 @@ import re
 import socket
 import subprocess
 import sys
-import threading
 
 import pytest
 from jwcrypto import jwe, jwk
 
-from conftest import HOST, KEYS, forward, run_script, shut_down, wait_until
-from fake_server import parse_connect, read_packet
+from tarvo_testsupport import HOST, KEYS, TcpServer, run_script, script_env, shut_down, wait_until
+from fake_server import packet, parse_connect, read_packet
 from plugin_broker import (  # noqa: F401  (fixtures are used by name)
     PASSWORD, USERNAME, broker_plugin, jwe_broker, start_broker)
 
@@ -34,72 +33,34 @@ def open_token(token: bytes) -> bytes:
     return sealed.plaintext
 
 
-def remaining_length(n: int) -> bytes:
-    encoded = bytearray()
-    while True:
-        digit, n = n % 128, n // 128
-        encoded.append(digit | (0x80 if n else 0))
-        if not n:
-            return bytes(encoded)
-
-
-class CredentialTap:
+class CredentialTap(TcpServer):
     """Relays TCP to the broker and records the password of every CONNECT it passes on.
     A connection is refused (closed at once) while the broker is not listening."""
 
-    def __init__(self, target: tuple[str, int]):
-        self.target = target
-        self.listener = socket.create_server((HOST, 0))
-        self.address = f"{HOST}:{self.listener.getsockname()[1]}"
+    def __init__(self, target_port: int):
+        self.target_port = target_port
         self.passwords: list[bytes | None] = []
         self.errors: list[Exception] = []
-        self.lock = threading.Lock()
-        self.sockets: list[socket.socket] = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
-
-    def _serve(self, client: socket.socket):
-        try:
-            upstream = socket.create_connection(self.target, timeout=5)
-        except OSError:
-            client.close()
-            return
-        with self.lock:
-            self.sockets += [client, upstream]
+    def serve(self, client: socket.socket):
         try:
             client.settimeout(10)
             kind, body = read_packet(client)
-            with self.lock:
-                self.passwords.append(parse_connect(body).password)
-            upstream.sendall(bytes([kind]) + remaining_length(len(body)) + body)
+            password = parse_connect(body).password
             client.settimeout(None)
-            upstream.settimeout(None)
         except (OSError, ConnectionError, ValueError) as error:
             if isinstance(error, ValueError):
                 self.errors.append(error)
-            shut_down(client, upstream)
+            shut_down(client)
             return
-        for source, sink in ((client, upstream), (upstream, client)):
-            threading.Thread(target=forward, args=(source, sink), daemon=True).start()
+        if self.forward_to(client, self.target_port, packet(kind, body)):
+            with self.lock:
+                self.passwords.append(password)
 
     def recorded(self) -> list[bytes | None]:
         with self.lock:
             return list(self.passwords)
-
-    def close(self):
-        self.listener.close()
-        with self.lock:
-            sockets, self.sockets = self.sockets, []
-        shut_down(*sockets)
-        for s in sockets:
-            s.close()
 
 
 @pytest.fixture
@@ -107,7 +68,7 @@ def tap_to():
     taps = []
 
     def make(broker) -> CredentialTap:
-        taps.append(CredentialTap(broker.address))
+        taps.append(CredentialTap(broker.port))
         return taps[-1]
 
     yield make
@@ -178,22 +139,15 @@ def test_connect_against_the_plugin(start_broker, tap_to, edition, password, opt
 RECONNECT = """\
 import pathlib, time
 import tarvo_sdk
+from tarvo_testsupport import wait_until
 
 flags = pathlib.Path({flags!r})
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 def tell(name):
     (flags / name).touch()
 
 def heard(name):
-    return wait_for((flags / name).exists, 30)
+    return wait_until((flags / name).exists, 30)
 
 sdk = tarvo_sdk.SDK()
 sdk.init("ent-reconnect", {address!r}, "tcp", {username!r}, {password!r},
@@ -201,10 +155,10 @@ sdk.init("ent-reconnect", {address!r}, "tcp", {username!r}, {password!r},
 print("connect:", sdk.connect())
 tell("connected")
 heard("broker-down")
-print("lost:", wait_for(lambda: not sdk.is_connected(), 20))
+print("lost:", wait_until(lambda: not sdk.is_connected(), 20))
 tell("lost")
 heard("broker-up")
-print("back:", wait_for(sdk.is_connected, 30))
+print("back:", wait_until(sdk.is_connected, 30))
 sdk.stop()
 """
 
@@ -214,7 +168,7 @@ def test_reconnect_after_broker_restart_resends_the_token(jwe_broker, tap_to, tm
     flags = tmp_path / "flags"
     flags.mkdir()
     script = RECONNECT.format(flags=str(flags), address=tap.address, username=USERNAME, password=PASSWORD)
-    process = subprocess.Popen([sys.executable, "-c", script],
+    process = subprocess.Popen([sys.executable, "-c", script], env=script_env(),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         assert wait_until((flags / "connected").exists, timeout=30)

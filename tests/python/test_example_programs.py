@@ -7,12 +7,13 @@ import queue
 import re
 import subprocess
 import sys
+import threading
 import time
 
 import paho.mqtt.client as mqtt
 import pytest
 
-from conftest import HOST, REPO, wait_until
+from tarvo_testsupport import HOST, REPO, Peer, wait_until
 
 
 def example(name, broker, *args):
@@ -28,33 +29,26 @@ def run_example(name, broker, *args, timeout=60):
     )
 
 
-class Watcher:
+class Watcher(Peer):
     """A paho-mqtt client that (re)subscribes to one topic on every connection and
     queues what arrives; it reconnects by itself after a broker restart."""
 
     def __init__(self, broker, topic):
         self.messages = queue.Queue()
-        self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"watcher-{os.getpid()}")
-        self.client.on_connect = lambda client, *_: client.subscribe(topic, qos=1)
-        self.client.on_message = lambda _client, _userdata, message: self.messages.put(message.payload)
+        super().__init__(broker.port, lambda message: self.messages.put(message.payload))
         self.client.reconnect_delay_set(0.1, 0.5)
-        self.client.connect(HOST, broker.port)
-        self.client.loop_start()
+        # The subscription is in place before the example publishes, and again after
+        # every reconnection.
+        self.subscribe(topic, qos=1)
+        self.client.on_connect = lambda client, *_: client.subscribe(topic, qos=1)
 
     def take(self, timeout=10.0):
         return self.messages.get(timeout=timeout)
-
-    def close(self):
-        self.client.loop_stop()
-        self.client.disconnect()
 
 
 @pytest.fixture
 def watcher(broker, request):
     w = Watcher(broker, request.param)
-    # The subscription must be in place before the example publishes.
-    assert wait_until(lambda: w.client.is_connected(), 10)
-    time.sleep(0.3)
     yield w
     w.close()
 
@@ -80,47 +74,57 @@ def test_request_reply_answers_every_request(broker, requests):
     assert f"{requests} of {requests} requests answered" in result.stdout
 
 
+NOT_CONNECTED = "[SDK] publish \N{EM DASH} not connected".encode()
+
+
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("watcher", ["plant/17/temperature"], indirect=True)
 def test_telemetry_keeps_publishing_across_a_broker_restart(broker, watcher):
     command, env = example("telemetry", broker, "--readings", "400", "--interval", "0.1")
-    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        received = [json.loads(watcher.take())["reading"] for _ in range(3)]
-        broker.kill()
-        time.sleep(1.5)  # readings published now are dropped
-        broker.start()
-        # The example reconnects by itself and goes on publishing: wait for the first
-        # reading after the gap that the outage left in the sequence.
-        deadline = time.monotonic() + 30
-        while (reading := json.loads(watcher.take(30))["reading"]) <= received[-1] + 1:
-            assert time.monotonic() < deadline
+    with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        # The module writes its lines to stderr unbuffered: read as they come, they show when
+        # a reading has been dropped. (A reader, too, keeps a full pipe from blocking the child.)
+        err_lines = []
+        reader = threading.Thread(target=lambda: err_lines.extend(iter(process.stderr.readline, b"")), daemon=True)
+        reader.start()
+        try:
+            received = [json.loads(watcher.take())["reading"] for _ in range(3)]
+            broker.kill()
+            assert wait_until(lambda: any(NOT_CONNECTED in line for line in err_lines), 30), err_lines
+            broker.start()
+            # The example reconnects by itself and goes on publishing: wait for the first
+            # reading after the gap that the outage left in the sequence.
+            deadline = time.monotonic() + 30
+            while (reading := json.loads(watcher.take(30))["reading"]) <= received[-1] + 1:
+                assert time.monotonic() < deadline
+                received.append(reading)
             received.append(reading)
-        received.append(reading)
-        # It renewed its subscription to the control topic after reconnecting (the
-        # restarted broker had forgotten it), so "stop" ends it long before reading 400.
-        control = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="telemetry-control")
-        control.connect(HOST, broker.port)
-        control.loop_start()
-        for _ in range(40):
-            control.publish("plant/17/control", "stop", qos=1).wait_for_publish(5)
-            if process.poll() is not None:
-                break
-            time.sleep(0.25)
-        control.loop_stop()
-        control.disconnect()
-        stdout, stderr = process.communicate(timeout=30)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    out, err = stdout.decode(), stderr.decode()
+            # It renewed its subscription to the control topic after reconnecting (the
+            # restarted broker had forgotten it), so "stop" ends it long before reading 400.
+            control = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="telemetry-control")
+            control.connect(HOST, broker.port)
+            control.loop_start()
+            for _ in range(40):
+                control.publish("plant/17/control", "stop", qos=1).wait_for_publish(5)
+                if process.poll() is not None:
+                    break
+                time.sleep(0.25)
+            control.loop_stop()
+            control.disconnect()
+            stdout = process.stdout.read()
+            process.wait(timeout=30)
+            reader.join(30)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    out, err = stdout.decode(), b"".join(err_lines).decode()
     assert process.returncode == 0, out + err
     assert "telemetry: stop requested" in out
     assert out.count("telemetry: connected") == 2  # connect() and the reconnect
     assert "telemetry: connection lost (code -1)" in out
     # Readings published while disconnected were reported and dropped, not queued.
-    dropped = err.count("[SDK] publish \N{EM DASH} not connected")
+    dropped = err.count(NOT_CONNECTED.decode())
     assert dropped >= 1
     published = int(re.findall(r'"reading": (\d+)', out)[-1])
     assert reading <= published < 400

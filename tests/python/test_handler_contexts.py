@@ -13,7 +13,7 @@ import paho.mqtt.client as mqtt
 import pytest
 
 import tarvo_sdk
-from conftest import HOST, Relay, wait_until
+from tarvo_testsupport import HOST, Relay, wait_until
 
 pytestmark = pytest.mark.timeout(60)
 

@@ -8,7 +8,7 @@ import uuid
 import pytest
 import tarvo_sdk
 
-from conftest import wait_until
+from tarvo_testsupport import wait_until
 from sdk_helpers import Peer, Received, peer, run_sdk  # noqa: F401  (peer is a fixture)
 
 pytestmark = pytest.mark.timeout(60)

@@ -10,7 +10,6 @@ import subprocess
 import pytest
 import tarvo_sdk
 
-from fake_server import FakeServer
 from sdk_helpers import run_sdk
 
 pytestmark = pytest.mark.timeout(60)
@@ -251,20 +250,12 @@ def test_str_parameter_refuses(name, value):
         init_with(name, value)
 
 
-@pytest.fixture
-def server():
-    s = FakeServer()
-    yield s
-    s.close()
-    assert s.errors == []
-
-
-def connect_packet(server, *strings, **options):
+def connect_packet(fake_server, *strings, **options):
     sdk = SDK()
     try:
         sdk.init(*strings, **options)
         assert sdk.connect()
-        return server.next_connect()
+        return fake_server.next_connect()
     finally:
         sdk.stop()
 
@@ -274,8 +265,8 @@ def connect_packet(server, *strings, **options):
     [(True, 1), (7, 7), (decimal.Decimal("7.9"), 7), (65535, 65535)],
     ids=repr,
 )
-def test_keep_alive_conversion_on_the_wire(server, value, wire):
-    packet = connect_packet(server, "c", server.address, "tcp", "u", "p", keepAlive=value)
+def test_keep_alive_conversion_on_the_wire(fake_server, value, wire):
+    packet = connect_packet(fake_server, "c", fake_server.address, "tcp", "u", "p", keepAlive=value)
     assert packet.keep_alive == wire
 
 
@@ -284,13 +275,13 @@ def test_keep_alive_conversion_on_the_wire(server, value, wire):
     [(None, False), (0, False), (False, False), (2, True), (0.5, True), (True, True)],
     ids=repr,
 )
-def test_clean_session_conversion_on_the_wire(server, value, clean):
-    packet = connect_packet(server, "c", server.address, "tcp", "u", "p", cleanSession=value)
+def test_clean_session_conversion_on_the_wire(fake_server, value, clean):
+    packet = connect_packet(fake_server, "c", fake_server.address, "tcp", "u", "p", cleanSession=value)
     assert bool(packet.flags & 0x02) is clean
 
 
-def test_defaults_on_the_wire(server):
-    packet = connect_packet(server, "c", server.address, "tcp", "u", "p")
+def test_defaults_on_the_wire(fake_server):
+    packet = connect_packet(fake_server, "c", fake_server.address, "tcp", "u", "p")
     assert (packet.protocol, packet.level, packet.keep_alive) == (b"MQTT", 4, 30)
     assert packet.flags == 0x80 | 0x40  # username, password; no will, no clean session
 
@@ -300,8 +291,8 @@ def test_defaults_on_the_wire(server):
     [lambda s: s.encode(), lambda s: bytearray(s.encode()), str],
     ids=["bytes", "bytearray", "str"],
 )
-def test_str_parameters_take_bytes_and_bytearray(server, kind):
-    packet = connect_packet(server, kind("cl\u00efent"), kind(server.address), kind("tcp"), kind("\u00fcser"),
+def test_str_parameters_take_bytes_and_bytearray(fake_server, kind):
+    packet = connect_packet(fake_server, kind("cl\u00efent"), kind(fake_server.address), kind("tcp"), kind("\u00fcser"),
                             kind("p\u00e4ss"))
     assert (packet.client_id, packet.username, packet.password) == (
         "cl\u00efent".encode(), "\u00fcser".encode(), "p\u00e4ss".encode())

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 import tarvo_sdk
 
-from conftest import REPO
+from tarvo_testsupport import REPO
 
 STUB = REPO / "binding" / "tarvo_sdk.pyi"
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))

@@ -19,7 +19,7 @@ import time
 
 import pytest
 
-from conftest import Relay, run_script, wait_until
+from tarvo_testsupport import Relay, run_script, wait_until
 from test_handlers import MAIN, TESTS_DIR, Peer, barrier, make_sdk
 
 pytestmark = pytest.mark.timeout(90)
@@ -33,27 +33,16 @@ class TimedRelay(Relay):
         self.connections_seen = []  # (monotonic time, MQTT 3.1 fallback)
         super().__init__(target_port)
 
-    def _serve(self):
-        listener, seen = self.listener, self.connections_seen
-
-        class TimedListener:
-            def accept(self):
-                client, address = listener.accept()
-                moment = time.monotonic()
-                client.settimeout(2)
-                try:
-                    head = client.recv(16, socket.MSG_PEEK)
-                except OSError:
-                    head = b""
-                client.settimeout(None)
-                seen.append((moment, b"MQIsdp" in head))
-                return client, address
-
-            def close(self):
-                listener.close()
-
-        self.listener = TimedListener()
-        super()._serve()
+    def on_accept(self, sock):
+        moment = time.monotonic()
+        sock.settimeout(2)
+        try:
+            head = sock.recv(16, socket.MSG_PEEK)
+        except OSError:
+            head = b""
+        sock.settimeout(None)
+        self.connections_seen.append((moment, b"MQIsdp" in head))
+        return super().on_accept(sock)
 
     def attempt_starts(self):
         """When the SDK's connection attempts began (its own connect counts as one)."""
@@ -64,7 +53,7 @@ CHILD_PRELUDE = """
 import ctypes, json, os, sys, threading, time, uuid
 from pathlib import Path
 sys.path.insert(0, TESTS_DIR)
-from conftest import Broker, wait_until
+from tarvo_testsupport import Broker, wait_until
 from test_reconnect import TimedRelay
 import tarvo_sdk
 
@@ -136,6 +125,18 @@ def delays(err_lines):
     return found
 
 
+def waits(result, attempts):
+    """The time from the end of each of these attempts to the start of the next one. An
+    attempt ends with its last connection (the library's MQTT 3.1 retry, if it made one),
+    which the relay refuses at once, so what is left is the loop's own wait."""
+    seen = [moment for moment, _fallback in result["connections_seen"]]
+    found = []
+    for start, following in zip(attempts, attempts[1:]):
+        last = max(moment for moment in seen if start <= moment < following)
+        found.append(following - last)
+    return found
+
+
 def shape(events):
     """Events as (connected, code, thread), the thread being "main" or "other"."""
     return [(c, code, thread if thread == "main" else "other") for c, code, thread, _ in events]
@@ -204,11 +205,14 @@ def test_the_delay_doubles_up_to_its_cap(tmp_path, cap, expected):
     """)
     assert delays(err)[:len(expected)] == expected
     attempts = result["attempts"][1:]
-    assert attempts[0] - result["lost_at"] < 0.5  # the first attempt is made at once
-    gaps = [later - earlier for earlier, later in zip(attempts, attempts[1:])]
+    loss_reported = result["events"][1][3]  # on the loop's thread, right before its first attempt
+    assert attempts[0] - loss_reported < 0.9  # the first attempt is made at once, not after 1 s
+    gaps = waits(result, attempts)
     for delay, gap in zip(expected, gaps):
-        # an attempt refused by the relay takes the library about 0.3 s
-        assert delay - 0.05 <= gap <= delay + 0.9, (expected, gaps)
+        # The relay times connections on its accepting thread, which a loaded machine can
+        # hold up at either end of a wait: the margin allows that, and still tells every
+        # delay from the next or previous whole second.
+        assert abs(gap - delay) < 0.9, (expected, gaps)
     assert out.count("[SDK] Attempting to reconnect...") == len(delays(err))
 
 
@@ -251,7 +255,7 @@ def test_stop_cuts_a_waiting_loop_short(tmp_path):
         result["attempts_at_stop"] = len(relay.attempt_starts())
         time.sleep(0.5)
     """)
-    assert result["stop_took"] < 1.0
+    assert result["stop_took"] < 2.0  # waiting out the 4 s would take over 3 s
     assert len(result["attempts"]) == result["attempts_at_stop"] == 4
     assert delays(err) == [1, 2, 4]
     assert out.count("[SDK] Attempting to reconnect...") == 3
@@ -274,11 +278,12 @@ def test_stop_waits_for_an_attempt_in_progress(tmp_path):
         result["stop_returned"] = time.monotonic()
         result["connected"] = sdk.is_connected()
     """)
-    # The attempt ends when its connect timeout runs out and the library's MQTT 3.1
-    # fallback that follows fails too: stop returned only after that.
-    fallbacks = [moment for moment, fallback in result["connections_seen"] if fallback]
-    assert len(fallbacks) == 1 and result["stop_started"] < fallbacks[0] <= result["stop_returned"]
+    # The attempt ends when its connect timeout runs out and the library's MQTT 3.1 retry,
+    # on what time is left, fails too (on a loaded machine it may find none left and
+    # send nothing): stop returned only after that, with over 3 s of the attempt to go
+    # when it began, and nothing connected after it returned.
     assert result["stop_returned"] - result["stop_started"] >= 1.0
+    assert all(moment <= result["stop_returned"] for moment, _fallback in result["connections_seen"])
     assert result["connected"] is False
     assert out.count("[SDK] Attempting to reconnect...") == 1
     assert not any("Reconnected" in line for line in out)
@@ -327,7 +332,7 @@ def test_a_new_loss_starts_again_at_one_second(tmp_path):
     """)
     assert delays(err) == [1, 2, 1]
     second_run = result["attempts"][result["second_loss_from"]:]
-    assert 0.95 <= second_run[1] - second_run[0] <= 1.75
+    assert abs(waits(result, second_run)[0] - 1) < 0.9  # 1 s, not the 4 s the first run would wait next
     assert out.count(f"[SDK] Reconnected successfully to tcp://{result['address']}") == 2
     assert [(c, code) for c, code, _ in shape(result["events"])] == [
         (True, 0), (False, -1), (True, 0), (False, -1), (True, 0), (False, 0)]

@@ -12,8 +12,7 @@ import uuid
 import pytest
 
 import tarvo_sdk
-from conftest import HOST, run_script
-from fake_server import FakeServer
+from tarvo_testsupport import HOST, run_script
 
 pytestmark = pytest.mark.timeout(90)
 
@@ -58,14 +57,6 @@ def silent_server():
         yield f"{HOST}:{listener.getsockname()[1]}"
 
 
-@pytest.fixture
-def mute_broker():
-    """Grants every session, then never answers: no PUBACK, SUBACK or UNSUBACK."""
-    server = FakeServer()
-    yield server
-    server.close()
-
-
 def sdk_for(address, **options):
     sdk = tarvo_sdk.SDK()
     sdk.init(f"sig-{uuid.uuid4().hex[:8]}", address, "tcp", "u", "p", **options)
@@ -73,7 +64,8 @@ def sdk_for(address, **options):
 
 
 @pytest.mark.parametrize("call", ["connect", "publish", "subscribe", "unsubscribe", "disconnect", "stop", "init"])
-def test_a_raising_signal_handler_ends_a_waiting_call(call, silent_server, mute_broker):
+def test_a_raising_signal_handler_ends_a_waiting_call(call, silent_server, fake_server):
+    mute_broker = fake_server  # grants the session, then never answers
     if call == "connect":
         sdk = sdk_for(silent_server, connectTimeout=20)
         waiting = sdk.connect

@@ -9,7 +9,7 @@ way (fixed header only) and appends one JSON object per event to EVENTS_FILE, ea
 "t" (time.monotonic(), which is system-wide on Linux, so other processes can compare):
 
     accept, upstream_refused, connect, connack (rc), pingreq, pingresp, disconnect,
-    client_closed, upstream_closed, fault (kind), stall_end, closed
+    client_closed, upstream_closed, fault (kind), stall_end, stall_over, closed
 
 Commands, one per line on stdin (each applies to the newest connection that has passed
 a CONNACK accepting the session):
@@ -18,7 +18,10 @@ a CONNACK accepting the session):
     reset             close the client side with an RST, then the broker side
     stall SECONDS     stop forwarding either way; keep reading (so PINGREQs are seen)
                       but pass nothing, not even a close by the broker; at the end
-                      close whatever is left
+                      close whatever is left ("stall_end"). For the whole SECONDS no new
+                      connection is taken: a reconnect that comes early waits in the
+                      listen backlog and is taken when the stall is over ("stall_over"),
+                      so it never meets the stall, however soon the client gives up
     halfclose_client  shut down the relay's sending side towards the client only
     halfclose_broker  shut down the relay's sending side towards the broker only
     refuse / accept   close new connections at once / forward them again
@@ -98,6 +101,7 @@ class FaultRelay:
         self.listener.setblocking(False)
         self.port = self.listener.getsockname()[1]
         self.selector.register(self.listener, selectors.EVENT_READ, ("listen", None))
+        self.stall_over_at = None  # while set, new connections wait in the backlog
         self.selector.register(sys.stdin, selectors.EVENT_READ, ("command", None))
         self.connections = []
         self.count = 0
@@ -292,6 +296,9 @@ class FaultRelay:
         elif name == "stall":
             connection.stalled_until = time.monotonic() + float(words[1])
             self.update_interest(connection)
+            if self.stall_over_at is None:
+                self.selector.unregister(self.listener)
+            self.stall_over_at = max(self.stall_over_at or 0, connection.stalled_until)
         elif name == "halfclose_client":
             connection.client.shutdown(socket.SHUT_WR)
             connection.to_client.clear()
@@ -309,6 +316,10 @@ class FaultRelay:
             if connection.stalled_until is not None and connection.stalled_until <= now:
                 self.emit("stall_end", connection)
                 self.close(connection)
+        if self.stall_over_at is not None and self.stall_over_at <= now:
+            self.stall_over_at = None
+            self.emit("stall_over")
+            self.selector.register(self.listener, selectors.EVENT_READ, ("listen", None))
 
     def read_commands(self):
         data = os.read(sys.stdin.fileno(), 4096)

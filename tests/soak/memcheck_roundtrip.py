@@ -9,26 +9,21 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import tarvo_sdk
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from tarvo_testsupport import wait_for_port, wait_until  # noqa: E402
 
 PORT = int(sys.argv[1])
 CONFIG = sys.argv[2]
 ADDRESS = f"127.0.0.1:{PORT}"
 
 
-def wait_until(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
-
-
 def start_broker():
     process = subprocess.Popen(["mosquitto", "-c", CONFIG], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
+    wait_for_port(PORT, 30)
     return process
 
 

@@ -25,13 +25,12 @@ kill. It must stay within the back-off cap plus a margin for the connection itse
 """
 
 import random
-import threading
 import time
 
 import tarvo_sdk
 
-from soaklib import (Broker, ConnectionEvents, MessageCounter, fd_targets, fds_now, scenario_main, seconds, settle,
-                     threads_now, wait_until, warm_up_library)
+from soaklib import (Broker, ConnectionEvents, MessageCounter, Publisher, fd_targets, fds_now, final_delivery,
+                     scenario_main, seconds, settle, threads_now, wait_until, warm_up_library)
 
 DEFAULTS = {
     "kills": 50,
@@ -73,20 +72,7 @@ def run(p, report):
         if not report.bound(sdk.connect(), "the first connect failed"):
             return
 
-        stop = threading.Event()
-        publish_times = []
-
-        def publisher():
-            i = 0
-            while not stop.is_set():
-                started = time.monotonic()
-                sdk.publish(topic, f"m-{i}", 1)
-                publish_times.append(time.monotonic() - started)
-                i += 1
-                stop.wait(p["publish_interval"])
-
-        publishing = threading.Thread(target=publisher, name="publisher")
-        publishing.start()
+        publishing = Publisher(sdk, topic, p["publish_interval"])
         time.sleep(1.0)
         threads_before = threads_now()
 
@@ -110,16 +96,10 @@ def run(p, report):
         end = time.monotonic()
 
         # Delivery after the run: everything published now comes back.
-        sdk.subscribe(topic, 1)
-        for i in range(p["final_messages"]):
-            sdk.publish(topic, f"final-{i}", 1)
-        wait_until(lambda: len(inbox.matching) >= p["final_messages"], 10)
-        delivered = len(inbox.matching)
+        delivered = final_delivery(sdk, topic, inbox, p["final_messages"])
 
         threads_after = settle(threads_now, threads_before, timeout=5)
-        stop.set()
-        publishing.join(30)
-        if publishing.is_alive():
+        if not publishing.stop():
             hangs += 1
             report.note("the publisher thread did not end")
         items = events.snapshot()
@@ -158,7 +138,7 @@ def run(p, report):
     report.figure("losses", len(losses))
     report.figure("reconnects", len(reconnects))
     report.figure("reconnect delay median/max", seconds(delays) + f" (of {len(delays)})")
-    report.figure("publish max", f"{max(publish_times, default=0):.2f} s")
+    report.figure("publish max", f"{max(publishing.call_times, default=0):.2f} s")
     report.figure("delivery after", f"{delivered}/{p['final_messages']}")
     report.figure("threads before/after", f"{threads_before}/{threads_after}")
     report.figure("threads/fds idle before/after stop", f"{threads_idle}/{threads_end}, {fds_idle}/{fds_end}")

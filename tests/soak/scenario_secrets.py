@@ -24,7 +24,7 @@ import sys
 import time
 from pathlib import Path
 
-from soaklib import KEYS, REPO, RelayProcess, scenario_main, wait_until  # first: it finds the tests' modules
+from soaklib import KEYS, REPO, RelayProcess, scenario_main, script_env, wait_until  # first: it sets sys.path
 
 from fake_server import parse_connect
 from fault_relay import PacketStream
@@ -42,17 +42,10 @@ CHILD = """
 import json, sys, time
 from pathlib import Path
 import tarvo_sdk
+from tarvo_testsupport import wait_until
 
 address, flags = sys.argv[1], Path(sys.argv[2])
 username, password = sys.argv[3], sys.argv[4]
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
 
 received, events = [], []
 sdk = tarvo_sdk.SDK()
@@ -71,9 +64,9 @@ while not (flags / "done").exists() and time.monotonic() < deadline:
     sdk.publish("secrets/echo", f"m-{i}", 1)
     i += 1
     time.sleep(0.1)
-back = wait_for(sdk.is_connected, 30)
+back = wait_until(sdk.is_connected, 30)
 sdk.publish("secrets/echo", "final", 1)
-wait_for(lambda: "final" in received, 10)
+wait_until(lambda: "final" in received, 10)
 sdk.disconnect()
 second = sdk.connect()
 sdk.disconnect()
@@ -112,6 +105,7 @@ def run(p, report):
     child = None
     try:
         child = subprocess.Popen([sys.executable, "-c", CHILD, relay.address, str(flags), USERNAME, PASSWORD],
+                                 env=script_env(),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         report.bound(wait_until((flags / "connected").exists, 30), "the child did not connect")
         kills = 0

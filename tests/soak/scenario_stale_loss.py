@@ -7,13 +7,11 @@ sessions that reach the connection handler as lost (False, -1) after their own
 fine. (The first session's own loss may reach the handler late, after the application
 has disconnected and begun the next connect: counted, not a fault.)"""
 
-import socket
-import threading
 import time
 
 import tarvo_sdk
 
-from soaklib import HOST, Broker, ConnectionEvents, forward, scenario_main
+from soaklib import Broker, ConnectionEvents, TcpServer, scenario_main
 
 DEFAULTS = {
     "rounds": 150,
@@ -24,40 +22,28 @@ DEFAULTS = {
 CONNACK = b"\x20\x02\x00\x00"
 
 
-class SwitchingServer:
+class SwitchingServer(TcpServer):
     """Answers CONNECT with a CONNACK and closes, or (relay=True) forwards to the broker."""
 
     def __init__(self, broker_port):
         self.broker_port = broker_port
         self.relay = False
-        self.listener = socket.create_server((HOST, 0))
-        self.address = f"{HOST}:{self.listener.getsockname()[1]}"
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(sock, self.relay), daemon=True).start()
+    def on_accept(self, sock):
+        return (self.relay,)
 
-    def _serve(self, sock, relay):
+    def serve(self, sock, relay):
+        if relay:
+            self.forward_to(sock, self.broker_port)
+            return
         try:
-            if relay:
-                upstream = socket.create_connection((HOST, self.broker_port))
-                for a, b in ((sock, upstream), (upstream, sock)):
-                    threading.Thread(target=forward, args=(a, b), daemon=True).start()
-                return
             sock.settimeout(5)
             sock.recv(4096)  # the CONNECT
             sock.sendall(CONNACK)
-            sock.close()
         except OSError:
-            sock.close()
-
-    def close(self):
-        self.listener.close()
+            pass
+        sock.close()
 
 
 def run(p, report):

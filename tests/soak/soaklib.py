@@ -23,11 +23,11 @@ from pathlib import Path
 
 SOAK_DIR = Path(__file__).resolve().parent
 REPO = SOAK_DIR.parents[1]
-TESTS_PYTHON = REPO / "tests" / "python"
-sys.path.insert(0, str(TESTS_PYTHON))
-
-# The tests' own broker (killed by PID, restartable on its port), relay pieces and ports.
-from conftest import HOST, KEYS, Broker, forward, free_port, wait_for_port, wait_until  # noqa: E402,F401
+# The tests' modules (a scenario may use their fake server) and the support module all
+# suites share: the broker (killed by PID, restartable on its port), TCP server base and
+# waiting.
+sys.path[:0] = [str(REPO / "tests" / "support"), str(REPO / "tests" / "python")]
+from tarvo_testsupport import HOST, KEYS, Broker, TcpServer, free_port, script_env, wait_until  # noqa: E402,F401
 
 
 # --- the process itself ----------------------------------------------------------------
@@ -214,6 +214,42 @@ class ConnectionEvents:
             if i and items[i - 1][0] == connected:
                 found.append(f"events {i - 1} and {i} both ({connected}, ...)")
         return found
+
+
+class Publisher:
+    """Publishes m-0, m-1, ... at QoS 1 to a topic on a thread of its own, one every
+    `interval` seconds, until stop(); call_times holds how long each publish call took."""
+
+    def __init__(self, sdk, topic, interval):
+        self.call_times = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(sdk, topic, interval), name="publisher")
+        self._thread.start()
+
+    def _run(self, sdk, topic, interval):
+        i = 0
+        while not self._stop.is_set():
+            started = time.monotonic()
+            sdk.publish(topic, f"m-{i}", 1)
+            self.call_times.append(time.monotonic() - started)
+            i += 1
+            self._stop.wait(interval)
+
+    def stop(self, timeout=30):
+        """Whether the thread ended within the timeout."""
+        self._stop.set()
+        self._thread.join(timeout)
+        return not self._thread.is_alive()
+
+
+def final_delivery(sdk, topic, inbox, count, timeout=10):
+    """Subscribes again, publishes final-0 ... final-<count - 1> at QoS 1 to the topic and
+    returns how many of them came back (inbox: a MessageCounter with prefix "final-")."""
+    sdk.subscribe(topic, 1)
+    for i in range(count):
+        sdk.publish(topic, f"final-{i}", 1)
+    wait_until(lambda: len(inbox.matching) >= count, timeout)
+    return len(inbox.matching)
 
 
 class MessageCounter:
