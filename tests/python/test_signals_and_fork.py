@@ -2,52 +2,77 @@
 leaves its parent's connection alone."""
 
 import json
-import os
-import signal
 import socket
-import threading
-import time
+import subprocess
+import sys
+import textwrap
 import uuid
 
 import pytest
 
-import tarvo_sdk
-from tarvo_testsupport import HOST, run_script
+from tarvo_testsupport import HOST, run_script, script_env
 
 pytestmark = pytest.mark.timeout(90)
 
 BOUND_S = 2.0  # the library waits these calls out for 10-20 s
 
 
-class Interrupt(Exception):
-    pass
+# Each case runs in an interpreter of its own: what an interrupt leaves running in the
+# background (a connect waiting out its timeout, a subscribe its 10 s) ends with it.
+INTERRUPT_SCRIPT = """
+    import json, os, signal, sys, threading, time, tarvo_sdk
 
+    class Interrupt(Exception):
+        pass
 
-def interrupted_after(call, delay=0.5):
-    """Runs call() with SIGUSR1 raising Interrupt `delay` s in; returns the seconds from
-    the signal to the exception."""
-    raised_at = []
-
-    def handler(signum, frame):
-        raised_at.append(time.monotonic())
-        raise Interrupt()
-
-    previous = signal.signal(signal.SIGUSR1, handler)
-    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
-    try:
+    def interrupted_after(call, delay=0.5):
+        # Runs call() with SIGUSR1 raising Interrupt delay s in; returns the seconds from
+        # the signal to the exception, or None when call returned first.
+        raised_at = []
+        def handler(signum, frame):
+            raised_at.append(time.monotonic())
+            raise Interrupt()
+        signal.signal(signal.SIGUSR1, handler)
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
         timer.start()
-        with pytest.raises(Interrupt):
+        try:
             call()
-        return time.monotonic() - raised_at[0]
-    finally:
-        timer.cancel()
-        signal.signal(signal.SIGUSR1, previous)
+        except Interrupt:
+            return time.monotonic() - raised_at[0]
+        finally:
+            timer.cancel()
+            signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+        return None
 
-
-def timed(call):
+    CALL, ADDRESS = sys.argv[1], sys.argv[2]
+    sdk = tarvo_sdk.SDK()
+    sdk.init("sig", ADDRESS, "tcp", "u", "p", connectTimeout=20)
+    publish = lambda: sdk.publish("t", b"x", 1)
+    seconds = {}
+    if CALL != "connect":
+        assert sdk.connect()
+        if CALL in ("disconnect", "stop", "init"):
+            # An interrupted publish stays in flight: the library's disconnect waits for it.
+            seconds["publish first"] = interrupted_after(publish)
+    waiting = {
+        "connect": sdk.connect,
+        "publish": publish,
+        "subscribe": lambda: sdk.subscribe("t", 1),
+        "unsubscribe": lambda: sdk.unsubscribe("t"),
+        "disconnect": sdk.disconnect,
+        "stop": sdk.stop,
+        "init": lambda: sdk.init("again", ADDRESS, "tcp", "u", "p"),
+    }[CALL]
+    seconds["call"] = interrupted_after(waiting)
+    # Whatever still runs in the background, stop leaves a stopped client at once, or
+    # (waiting for a message in flight, as disconnect does) can be interrupted too.
     start = time.monotonic()
-    call()
-    return time.monotonic() - start
+    interrupted_after(sdk.stop)
+    seconds["stop"] = time.monotonic() - start
+    sdk.publish("t", "x", 0)
+    print("RESULT", json.dumps([seconds, sdk.is_connected(), sdk.connect()]), flush=True)
+    os._exit(0)  # leaves the background calls behind
+"""
 
 
 @pytest.fixture
@@ -57,46 +82,20 @@ def silent_server():
         yield f"{HOST}:{listener.getsockname()[1]}"
 
 
-def sdk_for(address, **options):
-    sdk = tarvo_sdk.SDK()
-    sdk.init(f"sig-{uuid.uuid4().hex[:8]}", address, "tcp", "u", "p", **options)
-    return sdk
-
-
 @pytest.mark.parametrize("call", ["connect", "publish", "subscribe", "unsubscribe", "disconnect", "stop", "init"])
 def test_a_raising_signal_handler_ends_a_waiting_call(call, silent_server, fake_server):
-    mute_broker = fake_server  # grants the session, then never answers
-    if call == "connect":
-        sdk = sdk_for(silent_server, connectTimeout=20)
-        waiting = sdk.connect
-    else:
-        sdk = sdk_for(mute_broker.address)
-        assert sdk.connect()
-        publish = lambda: sdk.publish("t", b"x", 1)  # noqa: E731
-        if call in ("disconnect", "stop", "init"):
-            # An interrupted publish stays in flight, and the library's disconnect waits
-            # for it.
-            assert interrupted_after(publish) < BOUND_S
-        waiting = {
-            "publish": publish,
-            "subscribe": lambda: sdk.subscribe("t", 1),
-            "unsubscribe": lambda: sdk.unsubscribe("t"),
-            "disconnect": sdk.disconnect,
-            "stop": sdk.stop,
-            "init": lambda: sdk.init("again", mute_broker.address, "tcp", "u", "p"),
-        }[call]
-    assert interrupted_after(waiting) < BOUND_S
-    # Whatever still runs in the background, stop leaves a stopped client at once, or
-    # (waiting for a message in flight, as disconnect does) can be interrupted too.
-    start = time.monotonic()
-    try:
-        interrupted_after(sdk.stop)
-    except pytest.fail.Exception:
-        pass  # returned before the signal
-    assert time.monotonic() - start < BOUND_S
-    assert not sdk.is_connected()
-    sdk.publish("t", "x", 0)
-    assert sdk.connect() is False
+    address = silent_server if call == "connect" else fake_server.address  # grants, then never answers
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(INTERRUPT_SCRIPT), call, address],
+                            capture_output=True, timeout=60, env=script_env())
+    out, err = result.stdout.decode(), result.stderr.decode()
+    assert result.returncode == 0, err
+    [line] = [line for line in out.splitlines() if line.startswith("RESULT ")]
+    seconds, connected, connected_again = json.loads(line.split(" ", 1)[1])
+    for step, taken in seconds.items():
+        assert taken is not None and taken < BOUND_S, f"{step}: {taken}"
+    assert connected is False and connected_again is False
+    assert "[SDK] publish \u2014 not connected" in err.splitlines()
+    assert "[SDK] connect \u2014 call init() first" in err.splitlines()
 
 
 FORK_SCRIPT = """
