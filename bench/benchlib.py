@@ -4,9 +4,12 @@ percentiles, an arrival counter to use as a message handler, and the result line
 Payloads are ASCII: an 8-digit sequence number, then 'x' padding, as pahoc_bench.c
 writes them. Timestamps that cross processes are time.time_ns() (realtime)."""
 
+import ctypes
 import json
 import resource
 import time
+
+libc = ctypes.CDLL(None)
 
 
 def payload_of(size, seq):
@@ -110,4 +113,8 @@ def ready():
 
 
 def emit(**result):
+    # tarvo_sdk writes its "[SDK] " lines through C's stdio, which buffers them on its
+    # own when stdout is a pipe and would write them out at any moment, even in the
+    # middle of a line, so the result line is written only once they are out.
+    libc.fflush(None)
     print(json.dumps(result), flush=True)

@@ -160,8 +160,10 @@ class Harness:
         except subprocess.TimeoutExpired:
             self.fail(f"no result within {timeout:.0f} s")
         lines = [line for line in out.decode(errors="replace").splitlines() if line.startswith("{")]
-        if self.process.returncode != 0 or not lines:
+        if self.process.returncode != 0:
             self.fail(f"exit status {self.process.returncode}")
+        if not lines:
+            self.fail("no result line on stdout")
         result = json.loads(lines[-1])
         result["sdk_publish_failures"] = self.stderr_text().count("[SDK] publish failed")
         return result
