@@ -4,9 +4,12 @@ percentiles, an arrival counter to use as a message handler, and the result line
 Payloads are ASCII: an 8-digit sequence number, then 'x' padding, as pahoc_bench.c
 writes them. Timestamps that cross processes are time.time_ns() (realtime)."""
 
+import ctypes
 import json
 import resource
 import time
+
+libc = ctypes.CDLL(None)
 
 
 def payload_of(size, seq):
@@ -30,6 +33,17 @@ def latency_summary(lat_ns):
     lat_ns.sort()
     return dict(lat_p50_us=pct(lat_ns, 50) / 1e3, lat_p99_us=pct(lat_ns, 99) / 1e3,
                 lat_max_us=lat_ns[-1] / 1e3 if lat_ns else -1)
+
+
+# A connect that waited for the library's receiving thread to come back from one of its
+# 100 ms sleeps, as opposed to one that took what the network takes (pahoc_bench.c too).
+SLOW_CONNECT_NS = 50_000_000
+
+
+def connect_summary(lat_ns):
+    lat_ns.sort()
+    return dict(p50_ms=pct(lat_ns, 50) / 1e6, mean_ms=sum(lat_ns) / len(lat_ns) / 1e6, min_ms=lat_ns[0] / 1e6,
+                max_ms=lat_ns[-1] / 1e6, over_50ms=sum(t > SLOW_CONNECT_NS for t in lat_ns))
 
 
 def cpu_s():
@@ -110,4 +124,8 @@ def ready():
 
 
 def emit(**result):
+    # tarvo_sdk writes its "[SDK] " lines through C's stdio, which buffers them on its
+    # own when stdout is a pipe and would write them out at any moment, even in the
+    # middle of a line, so the result line is written only once they are out.
+    libc.fflush(None)
     print(json.dumps(result), flush=True)

@@ -54,14 +54,16 @@ class Counts:
     receive: int
     rtt: int
     requests: int
-    connects: int
-    clients: int
+    connects: int  # each starts the library's thread, which costs a fixed 100 ms
+    connects_running: int  # the thread already running: enough for a p50
+    clients: int  # idle, for resident memory
+    many_clients: int  # created, connected and subscribed one after another
 
 
 FULL = Counts(pub_q0=100_000, pub_q0_paho_wait=20_000, pub_q1=20_000, receive=100_000, rtt=2_000, requests=1_000,
-              connects=6, clients=100)
+              connects=6, connects_running=50, clients=100, many_clients=200)
 QUICK = Counts(pub_q0=10_000, pub_q0_paho_wait=2_000, pub_q1=2_000, receive=20_000, rtt=300, requests=300,
-               connects=3, clients=100)
+               connects=3, connects_running=50, clients=100, many_clients=100)
 
 # Bounds on a single harness process, so a hang costs a bounded time, never the run.
 MAX_S = 60.0
@@ -111,8 +113,10 @@ class Harness:
         except subprocess.TimeoutExpired:
             self.fail(f"no result within {timeout:.0f} s")
         lines = [line for line in out.decode(errors="replace").splitlines() if line.startswith("{")]
-        if self.process.returncode != 0 or not lines:
+        if self.process.returncode != 0:
             self.fail(f"exit status {self.process.returncode}")
+        if not lines:
+            self.fail("no result line on stdout")
         result = json.loads(lines[-1])
         result["sdk_publish_failures"] = self.stderr_text().count("[SDK] publish failed")
         return result
@@ -198,6 +202,10 @@ def round_trip(contender, ctx):
     return run(harness(contender, ctx) + ["rtt", ctx.addr, ctx.topic("rtt"), ctx.counts.rtt, 16, 100])
 
 
+def many_clients(contender, ctx):
+    return run(harness(contender, ctx) + ["many", ctx.addr, ctx.topic("many"), ctx.counts.many_clients])
+
+
 def replies(contender, ctx):
     """A raw C requester sends QoS 1 requests; the contender's handler replies at QoS 1."""
     n, req, rep = ctx.counts.requests, ctx.topic("req"), ctx.topic("rep")
@@ -239,19 +247,24 @@ FIGURES = (
     Figure("replies", "QoS 1 replies from the handler", (TARVO, C, PAHO), replies,
            (("rate", "replies/s", "msg/s"), ("replies", "replies", "count"), ("max_gap_ms", "max gap", "ms"),
             ("max_call_ms", "max publish call in handler", "ms"))),
+    Figure("many_clients", "create, connect and subscribe many clients in one process", (TARVO, C), many_clients,
+           (("wall_s", "wall time", "s"), ("clients", "clients", "count"))),
 )
 
 
 # --- measurements without a peer -----------------------------------------------------
 
+CONNECT_RUNNING = {TARVO: "tarvo_sdk Community, thread running", C: "raw Paho C, thread running"}
+
+
 def connect_times(ctx):
     out = {}
     for keep in (0, 1):
         state = "thread running" if keep else "thread start"
+        n = ctx.counts.connects_running if keep else ctx.counts.connects
         for edition in ("Community", "Enterprise"):
-            out[f"tarvo_sdk {edition}, {state}"] = run(
-                harness(TARVO, ctx) + ["connect", ctx.addr, edition, ctx.counts.connects, keep])
-        out[f"raw Paho C, {state}"] = run([ctx.c_bench, "connect", ctx.addr, ctx.counts.connects, keep])
+            out[f"tarvo_sdk {edition}, {state}"] = run(harness(TARVO, ctx) + ["connect", ctx.addr, edition, n, keep])
+        out[f"raw Paho C, {state}"] = run([ctx.c_bench, "connect", ctx.addr, n, keep])
     return out
 
 
@@ -359,7 +372,11 @@ def ratio(a, b):
     return [x / y if x is not None and y else None for x, y in zip(a, b)]
 
 
-def ratios_per_round(results):
+def connect_running(extras, who, key):
+    return [None if r is None else r[CONNECT_RUNNING[who]][key] for r in extras["connect"]]
+
+
+def ratios_per_round(results, extras):
     rate = lambda fig, who: per_round(results, fig, who, "rate")  # noqa: E731
     return {
         "publish_q0_vs_c": ratio(rate("pub_q0_16", TARVO), rate("pub_q0_16", C)),
@@ -370,16 +387,22 @@ def ratios_per_round(results):
         "publish_q1_vs_paho": ratio(rate("pub_q1_16", TARVO), rate("pub_q1_16", PAHO)),
         "publish_q0_arrivals_vs_alone": ratio(rate("pub_q0_16_arrivals", TARVO), rate("pub_q0_16", TARVO)),
         "publish_q1_arrivals_vs_alone": ratio(rate("pub_q1_16_arrivals", TARVO), rate("pub_q1_16", TARVO)),
+        "publish_q1_arrivals_vs_c": ratio(rate("pub_q1_16_arrivals", TARVO), rate("pub_q1_16_arrivals", C)),
         "receive_vs_c": ratio(rate("receive_q0_16", TARVO), rate("receive_q0_16", C)),
         "receive_vs_paho": ratio(rate("receive_q0_16", TARVO), rate("receive_q0_16", PAHO)),
         "rtt_p50_vs_paho": ratio(per_round(results, "rtt", TARVO, "p50_us"), per_round(results, "rtt", PAHO, "p50_us")),
+        "connect_running_vs_c": ratio(connect_running(extras, TARVO, "p50_ms"), connect_running(extras, C, "p50_ms")),
+        "many_clients_vs_c": ratio(per_round(results, "many_clients", TARVO, "wall_s"),
+                                   per_round(results, "many_clients", C, "wall_s")),
         "handler_replies_per_s": rate("replies", TARVO),
     }
 
 
-def cost_ratios_per_round(results):
+def cost_ratios_per_round(results, extras):
     """tarvo_sdk's cost over a peer's (lower is better). Per-call p50 and CPU time per
-    message move less with machine load than rates do."""
+    message move less with machine load than rates do. A connect while the library's
+    thread runs takes either well under a millisecond or about 100 ms, so its p50 flips
+    between the two: the mean tells how many waited."""
     cost = lambda fig, who, key: per_round(results, fig, who, key)  # noqa: E731
     return {
         "publish_q0_call_p50_vs_c": ratio(cost("pub_q0_16", TARVO, "lat_p50_us"), cost("pub_q0_16", C, "lat_p50_us")),
@@ -394,6 +417,8 @@ def cost_ratios_per_round(results):
                                   cost("receive_q0_16", C, "cpu_ms_per_100k")),
         "receive_cpu_vs_paho": ratio(cost("receive_q0_16", TARVO, "cpu_ms_per_100k"),
                                      cost("receive_q0_16", PAHO, "cpu_ms_per_100k")),
+        "connect_running_mean_vs_c": ratio(connect_running(extras, TARVO, "mean_ms"),
+                                           connect_running(extras, C, "mean_ms")),
     }
 
 
@@ -411,38 +436,60 @@ def tarvo_values(results, figure, key):
     return [v for v in per_round(results, figure, TARVO, key) if v is not None]
 
 
+# What tarvo_sdk's ratios should reach: the goal in words, and the bound each ratio must
+# be at least (">=") or at most ("<=").
+RATIO_GOALS = {
+    "publish_q0_vs_c": ("publish QoS 0 vs raw Paho C (callbacks set)", ">=", 0.9),
+    "publish_q0_vs_paho_nowait": ("publish QoS 0 vs paho-mqtt not waiting", ">=", 1.5),
+    "publish_q0_1k_vs_c": ("publish QoS 0, 1 KiB, vs raw Paho C", ">=", 0.85),
+    "publish_q0_1k_vs_paho_nowait": ("publish QoS 0, 1 KiB, vs paho-mqtt not waiting", ">=", 1.5),
+    "publish_q1_vs_c": ("publish QoS 1 vs raw Paho C (deliveryComplete + condvar)", ">=", 0.85),
+    "publish_q1_vs_paho": ("publish QoS 1 vs paho-mqtt waiting", ">=", 1.5),
+    "publish_q1_arrivals_vs_alone": ("publish QoS 1 with arrivals vs alone", ">=", 0.8),
+    "publish_q1_arrivals_vs_c": ("publish QoS 1 with arrivals vs raw Paho C with arrivals", ">=", 0.9),
+    "receive_vs_c": ("receive vs raw Paho C", ">=", 0.95),
+    "receive_vs_paho": ("receive vs paho-mqtt", ">=", 1.3),
+    "rtt_p50_vs_paho": ("round trip p50 vs paho-mqtt's", "<=", 1.0),
+    "connect_running_vs_c": ("connect p50, library thread running, vs raw Paho C", "<=", 1.5),
+    "many_clients_vs_c": ("create, connect, subscribe many clients (wall) vs raw Paho C", "<=", 1.5),
+    "handler_replies_per_s": ("QoS 1 replies from the handler per second", ">=", 1000),
+}
+
+
+def goal_text(name):
+    _, op, bound = RATIO_GOALS[name]
+    return f"{op} {fmt(bound)}"
+
+
+def goal_met(name, value):
+    _, op, bound = RATIO_GOALS[name]
+    return value is not None and (value >= bound if op == ">=" else value <= bound)
+
+
+def tarvo_values(results, figure, key):
+    return [v for v in per_round(results, figure, TARVO, key) if v is not None]
+
+
 def goals(ratios, results, counts):
     """One row per goal: met or not, and the figure it was judged on (a missing figure
     counts as not met)."""
-
-    def at_least(name, bound):
-        v = ratios.get(name)
-        return v is not None and v >= bound, f"{name} = {fmt(v)} (goal >= {fmt(bound)})"
-
+    rows = [(f"{what} {goal_text(name)}", goal_met(name, ratios.get(name)),
+             f"{name} = {fmt(ratios.get(name))} (goal {goal_text(name)})")
+            for name, (what, _, _) in RATIO_GOALS.items()]
     calls_us = tarvo_values(results, "pub_q0_16_arrivals", "lat_max_us") + tarvo_values(
         results, "pub_q1_16_arrivals", "lat_max_us")
     worst_call_ms = max(calls_us) / 1e3 if calls_us else None
-    rtt = ratios.get("rtt_p50_vs_paho")
     replies = tarvo_values(results, "replies", "replies")
     gaps = tarvo_values(results, "replies", "max_gap_ms")
     no_stall = bool(replies) and min(replies) == counts.requests and max(gaps) <= 1000
-    checks = [
-        ("publish QoS 0 >= 0.85 x raw Paho C (callbacks set)", *at_least("publish_q0_vs_c", 0.85)),
-        ("publish QoS 0 >= 1.5 x paho-mqtt not waiting", *at_least("publish_q0_vs_paho_nowait", 1.5)),
-        ("publish QoS 1 >= 0.85 x raw Paho C (deliveryComplete + condvar)", *at_least("publish_q1_vs_c", 0.85)),
-        ("publish QoS 1 >= 1.5 x paho-mqtt waiting", *at_least("publish_q1_vs_paho", 1.5)),
-        ("publish QoS 1 with arrivals >= 0.8 x alone", *at_least("publish_q1_arrivals_vs_alone", 0.8)),
+    rows += [
         ("no publish call over 1 s while messages arrive", worst_call_ms is not None and worst_call_ms <= 1000,
          f"slowest call in any round = {fmt(worst_call_ms)} ms"),
-        ("receive >= 0.9 x raw Paho C", *at_least("receive_vs_c", 0.9)),
-        ("receive >= 1.3 x paho-mqtt", *at_least("receive_vs_paho", 1.3)),
-        ("round trip p50 <= paho-mqtt's", rtt is not None and rtt <= 1.0, f"rtt_p50_vs_paho = {fmt(rtt)} (goal <= 1)"),
-        ("handler replies >= 1,000/s", *at_least("handler_replies_per_s", 1000)),
         ("handler replies without a stall (every reply in, no gap over 1 s)", no_stall,
          f"fewest replies in a round = {min(replies, default=0)} of {counts.requests}, "
          f"longest gap = {fmt(max(gaps, default=None))} ms"),
     ]
-    return [dict(goal=goal, met=bool(met), figure=text) for goal, met, text in checks]
+    return [dict(goal=goal, met=bool(met), figure=text) for goal, met, text in rows]
 
 
 # --- report --------------------------------------------------------------------------
@@ -454,9 +501,18 @@ def table(header, rows):
 
 
 def ratio_table(title, rounds):
-    rows = [(name, *(fmt(spread(v)[k]) for k in ("min", "median", "max")), spread(v)["runs"])
-            for name, v in rounds.items() if spread(v)]
-    return table((title, "min", "median", "max", "rounds"), rows)
+    """The ratios over the rounds, with the goal of each that has one."""
+    rows = []
+    for name, values in rounds.items():
+        s = spread(values)
+        if not s:
+            continue
+        goal, met = "", ""
+        if name in RATIO_GOALS:
+            goal = goal_text(name)
+            met = "met" if goal_met(name, s["median"]) else "NOT MET"
+        rows.append((name, *(fmt(s[k]) for k in ("min", "median", "max")), s["runs"], goal, met))
+    return table((title, "min", "median", "max", "rounds", "goal", "median meets it"), rows)
 
 
 def report(results, extras, ratio_groups, goal_rows, counts, walls):
@@ -488,7 +544,8 @@ def report(results, extras, ratio_groups, goal_rows, counts, walls):
 
 
 EXTRA_METRICS = {
-    "connect": (("min_ms", "connect min (ms)"), ("p50_ms", "connect p50 (ms)"), ("max_ms", "connect max (ms)")),
+    "connect": (("min_ms", "connect min (ms)"), ("p50_ms", "connect p50 (ms)"), ("mean_ms", "connect mean (ms)"),
+                ("max_ms", "connect max (ms)"), ("over_50ms", "connects over 50 ms (count)")),
     "reconnect": (("loss_seen_ms", "loss seen after kill (ms)"), ("down_ms", "broker down (ms)"),
                   ("back_after_up_ms", "reconnected after broker up (ms)"),
                   ("back_after_kill_ms", "reconnected after kill (ms)")),
@@ -523,38 +580,34 @@ def spread_extras(extras):
     return {name: metrics for name, metrics in out.items() if metrics}
 
 
-GOAL_LINES = {"publish_q0_vs_c": 0.85, "publish_q0_vs_paho_nowait": 1.5, "publish_q0_1k_vs_c": 0.85,
-              "publish_q0_1k_vs_paho_nowait": 1.5, "publish_q1_vs_c": 0.85, "publish_q1_vs_paho": 1.5,
-              "publish_q0_arrivals_vs_alone": None, "publish_q1_arrivals_vs_alone": 0.8, "receive_vs_c": 0.9,
-              "receive_vs_paho": 1.3, "rtt_p50_vs_paho": 1.0}
-
-
 def chart(ratio_rounds, path):
+    """Three panels: the ratios where higher is better, those where lower is better (log
+    scale: a connect can be hundreds of times slower), and the handler's replies per
+    second. Bars are medians over the rounds, whiskers min and max, dashes the goals."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    names = [n for n in GOAL_LINES if spread(ratio_rounds[n])]
-    fig, (ax, ax_rep) = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [6, 1]})
-    for i, name in enumerate(names):
-        s = spread(ratio_rounds[name])
-        goal = GOAL_LINES[name]
-        met = goal is None or (s["median"] <= goal if name == "rtt_p50_vs_paho" else s["median"] >= goal)
-        ax.bar(i, s["median"], color="tab:green" if met else "tab:red",
-               yerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=4)
-        if goal is not None:
-            ax.hlines(goal, i - 0.4, i + 0.4, colors="black", linestyles="dashed")
-    ax.axhline(1.0, color="grey", linewidth=0.5)
-    ax.set_xticks(range(len(names)), names, rotation=35, ha="right", fontsize=8)
-    ax.set_ylabel("tarvo_sdk / peer, same round (median, min-max)")
-    ax.set_title("tarvo_sdk ratios (dashed: goal; rtt: lower is better)")
-    s = spread(ratio_rounds["handler_replies_per_s"])
-    if s:
-        ax_rep.bar(0, s["median"], color="tab:green" if s["median"] >= 1000 else "tab:red",
-                   yerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=4)
-        ax_rep.axhline(1000, color="black", linestyle="dashed")
-    ax_rep.set_xticks([0], ["handler replies/s"], fontsize=8)
+    rate = "handler_replies_per_s"
+    lower = [n for n, (_, op, _) in RATIO_GOALS.items() if op == "<=" and spread(ratio_rounds[n])]
+    higher = [n for n in ratio_rounds if n not in lower and n != rate and spread(ratio_rounds[n])]
+    fig, axes = plt.subplots(1, 3, figsize=(15, 5.5), gridspec_kw={"width_ratios": [len(higher), len(lower) + 1, 1]})
+    for ax, names in zip(axes, (higher, lower, [rate])):
+        for i, name in enumerate(names):
+            s = spread(ratio_rounds[name])
+            ax.bar(i, s["median"], color="tab:red" if name in RATIO_GOALS and not goal_met(name, s["median"])
+                   else "tab:green", yerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=4)
+            if name in RATIO_GOALS:
+                ax.hlines(RATIO_GOALS[name][2], i - 0.4, i + 0.4, colors="black", linestyles="dashed")
+        ax.set_xticks(range(len(names)), names, rotation=35, ha="right", fontsize=8)
+    axes[0].axhline(1.0, color="grey", linewidth=0.5)
+    axes[0].set_ylabel("tarvo_sdk / peer, same round (median, min-max)")
+    axes[0].set_title("higher is better (dashed: goal)")
+    axes[1].axhline(1.0, color="grey", linewidth=0.5)
+    axes[1].set_yscale("log")
+    axes[1].set_title("lower is better")
+    axes[2].set_title("per second")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
@@ -594,8 +647,8 @@ def main():
         finally:
             broker.close()
 
-    ratio_rounds = ratios_per_round(results)
-    cost_rounds = cost_ratios_per_round(results)
+    ratio_rounds = ratios_per_round(results, extras)
+    cost_rounds = cost_ratios_per_round(results, extras)
     peer_rounds = peer_ratios_per_round(results)
     ratios = {name: median(values) for name, values in ratio_rounds.items()}
     goal_rows = goals(ratios, results, counts)

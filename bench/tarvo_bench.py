@@ -14,6 +14,8 @@ lines on stderr, which bench/run.py counts.
   connect   ADDR EDITION N KEEP                N timed connect() calls (with disconnect between);
                                                KEEP=1: another client stays connected meanwhile,
                                                so the library's background thread keeps running
+  many      ADDR TOPIC N                       the wall time to create, connect and subscribe
+                                               (QoS 0, to TOPIC) N clients, one after another
   reconnect ADDR MAX_S                         connected; reports when the connection is lost
                                                and when it is back (the broker is restarted)
   rss       ADDR N                             resident memory with 1, then N, idle clients
@@ -25,7 +27,7 @@ import threading
 import time
 
 import tarvo_sdk
-from benchlib import (Arrivals, cpu_s, emit, latency_summary, payload_of, payloads, pct, ready,
+from benchlib import (Arrivals, connect_summary, cpu_s, emit, latency_summary, payload_of, payloads, pct, ready,
                       resident_memory)
 
 
@@ -35,6 +37,10 @@ def make_client(name, addr, handler=None, edition="Community", on_connection=Non
     sdk.on_connection(on_connection)
     sdk.init(f"{name}-{os.getpid()}", addr, "tcp", "bench", "secret", True, edition=edition)
     return sdk
+
+
+def ignore_message(_topic, _payload):
+    pass
 
 
 def connected_client(name, addr, handler=None):
@@ -161,9 +167,21 @@ def mode_connect(addr, edition, n, keep):
     sdk.stop()
     if keeper:
         keeper.stop()
-    lat.sort()
-    emit(mode="connect", edition=edition, failures=failures, p50_ms=pct(lat, 50) / 1e6, min_ms=lat[0] / 1e6,
-         max_ms=lat[-1] / 1e6)
+    emit(mode="connect", edition=edition, failures=failures, **connect_summary(lat))
+
+
+def mode_many(addr, topic, n):
+    clients = []
+    start = time.perf_counter()
+    for i in range(n):
+        sdk = connected_client(f"tmany{i}", addr, ignore_message)
+        if not sdk.subscribe(topic, 0):
+            sys.exit("subscribe failed")
+        clients.append(sdk)
+    wall_s = time.perf_counter() - start
+    for sdk in clients:
+        sdk.stop()
+    emit(mode="many", clients=n, wall_s=wall_s)
 
 
 def mode_reconnect(addr, max_s):
@@ -198,6 +216,7 @@ MODES = {
     "rtt": (mode_rtt, (str, str, int, int, int)),
     "reply": (mode_reply, (str, str, str, int, float, float)),
     "connect": (mode_connect, (str, str, int, int)),
+    "many": (mode_many, (str, str, int)),
     "reconnect": (mode_reconnect, (str, float)),
     "rss": (mode_rss, (str, int)),
 }
