@@ -3,6 +3,8 @@
 # Checks that <jwk-file> holds an RSA public key in the exact form the client seals
 # credentials to, and makes <target>, an object library that defines tarvo::kBrokerKey
 # with the file's text. Configuration fails with a message naming what is wrong.
+# An empty <jwk-file> means no key: tarvo::kBrokerKey is then empty, cjose cannot import
+# it, and the Enterprise edition fails closed ("[SDK] JWK import failed", no connection).
 function(tarvo_check_broker_key file)
   if(NOT EXISTS "${file}")
     message(FATAL_ERROR "Broker key: file not found: ${file}")
@@ -38,16 +40,23 @@ function(tarvo_check_broker_key file)
 endfunction()
 
 function(tarvo_add_broker_key target file)
-  tarvo_check_broker_key("${file}")
-  file(READ "${file}" TARVO_BROKER_KEY_TEXT)
+  if(file STREQUAL "")
+    set(origin "no key file: none was given")
+    set(TARVO_BROKER_KEY_TEXT "")
+    message(STATUS "${target}: no broker key; the Enterprise edition will refuse to connect")
+  else()
+    tarvo_check_broker_key("${file}")
+    set(origin "${file}")
+    file(READ "${file}" TARVO_BROKER_KEY_TEXT)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+  endif()
   set(source "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp")
   file(CONFIGURE OUTPUT "${source}" CONTENT [=[
-// Generated from @file@ at configure time.
+// Generated at configure time from @origin@.
 #include "broker_key.hpp"
 
 const std::string_view tarvo::kBrokerKey = R"jwk(@TARVO_BROKER_KEY_TEXT@)jwk";
 ]=] @ONLY)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
   add_library(${target} OBJECT "${source}")
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/core")
 endfunction()

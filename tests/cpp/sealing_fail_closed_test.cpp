@@ -1,14 +1,11 @@
-// Sealing fails closed: built with a broker key that cannot be imported, an Enterprise
-// client must refuse to connect at all rather than send the plain password.
-#include "broker_key.hpp"
+// Sealing fails closed: built with a broker key that cannot be imported, or with none
+// (tests/cpp/CMakeLists.txt links this file twice), an Enterprise client must refuse to
+// connect at all rather than send the plain password.
 #include "support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <regex>
-
-// Well-formed JSON, but no RSA key: cjose cannot import it.
-const std::string_view tarvo::kBrokerKey = R"({"kty":"RSA","kid":"unusable","n":"","e":""})";
 
 namespace tarvo::test {
 namespace {
