@@ -180,6 +180,8 @@ std::uint64_t LibraryClient::forkCount() { return forksSinceLibrarySetUp.load();
 
 bool LibraryClient::libraryLostToFork() { return forksSinceLibrarySetUp.load() != 0; }
 
+bool LibraryClient::noClientConnected() { return connectedClients.load() == 0; }
+
 void LibraryClient::connectionOpened() { ++connectedClients; }
 
 void LibraryClient::connectionClosed(bool closedByDisconnect) {

@@ -113,6 +113,10 @@ public:
     static std::uint64_t forkCount();
     static bool libraryLostToFork();
 
+    // True while no client of this process is connected: the library's receiving thread
+    // is then stopped, or stopping.
+    static bool noClientConnected();
+
     static void connectionOpened();
     static void connectionClosed(bool closedByDisconnect);
     static void messageCallbackEntered();

@@ -11,6 +11,8 @@
 namespace tarvo {
 
 namespace {
+constexpr auto kLibraryThreadStopGrace = std::chrono::milliseconds(100);
+
 // Doubles the delay up to the cap without overflowing; a negative cap counts as 0.
 int nextDelay(int delay, int cap) {
     cap = std::max(cap, 0);
@@ -80,6 +82,17 @@ bool SDK::takePendingLoss(bool endRun) {
 }
 
 void SDK::reconnectLoop() {
+    // A loss that leaves no client of the process connected makes the library stop its
+    // receiving thread, which has marked itself stopping but is still running when the
+    // loss is reported. A connect that comes in that window finds it "running", starts
+    // no new one, and waits its whole connect timeout for a CONNACK nobody reads (the
+    // library offers no way to see or wait for the thread's end). The thread ends within
+    // moments, and a new one costs the library 100 ms to start anyway: the first
+    // attempt waits that long (stop and new losses still end the wait at once).
+    if (LibraryClient::noClientConnected()) {
+        std::unique_lock lock(stopMutex);
+        stopSignal.wait_for(lock, kLibraryThreadStopGrace, [this] { return !running.load() || pendingLosses > 0; });
+    }
     int delay = 1;
     for (;;) {
         if (takePendingLoss(false)) {
