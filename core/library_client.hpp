@@ -113,6 +113,14 @@ public:
     static std::uint64_t forkCount();
     static bool libraryLostToFork();
 
+    // Called right before a connect or disconnect, which wakes the library's receiving
+    // thread: returns once that thread is sure to take the wake-up for work (see
+    // library_client.cpp).
+    static void paceWakeUp();
+    // Called when a call that the receiving thread answered (connect, subscribe,
+    // unsubscribe) returns: the thread has just begun a new poll.
+    static void receivingThreadAnswered();
+
     // True while no client of this process is connected: the library's receiving thread
     // is then stopped, or stopping.
     static bool noClientConnected();

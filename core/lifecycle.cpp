@@ -96,7 +96,10 @@ int SDK::connectLibraryClient() {
     }
     MQTTClient_connectOptions options = connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    return MQTTClient_connect(client.get(), &options);
+    LibraryClient::paceWakeUp();
+    const int rc = MQTTClient_connect(client.get(), &options);
+    LibraryClient::receivingThreadAnswered();
+    return rc;
 }
 
 bool SDK::connect() {
@@ -176,6 +179,7 @@ void SDK::disconnectClient(bool reportNotConnected) {
             lossOfEndedConnectionPending = droppedByLibrary && connected.load();
         }
         disconnecting = true;
+        LibraryClient::paceWakeUp();
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         disconnecting = false;
         // A loss reported meanwhile has counted the connection closed already.

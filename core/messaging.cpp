@@ -95,6 +95,7 @@ int SDK::requestAnswer(Request request) {
         ++requestsAwaitingAnswer;
     }
     const int rc = request();
+    LibraryClient::receivingThreadAnswered();
     std::lock_guard lock(requestMutex);
     if (--requestsAwaitingAnswer == 0) {
         requestsEnded.notify_all();
