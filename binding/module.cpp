@@ -83,7 +83,8 @@ PYBIND11_MODULE(tarvo_sdk, module) {
         })
         .def(
             "publish",
-            [](SDK& sdk, const std::string& topic, const std::string& payload, int qos, bool retained) {
+            // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
+            [](SDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
                 if (static_cast<BoundSDK&>(sdk).isStopDeferred()) {
                     std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
                     return;

@@ -143,7 +143,7 @@ void SDK::unsubscribe(const std::string& topic) {
     writeLine(std::cout, "[SDK] Unsubscribed from: ", topic);
 }
 
-void SDK::publish(const std::string& topic, const std::string& payload, int qos, bool retained) {
+void SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
     if (!is_connected()) {
         std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
         return;
@@ -157,7 +157,7 @@ void SDK::publish(const std::string& topic, const std::string& payload, int qos,
     }
 }
 
-int SDK::sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained) {
+int SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
     std::shared_lock clientLock(clientMutex);
     if (!client || disconnecting.load()) {

@@ -77,7 +77,7 @@ public:
     // Between a successful init and stop: there is a library client and maybe a loop.
     bool isRunning() const { return running.load() && !inheritedAcrossFork(); }
 
-    void publish(const std::string& topic, const std::string& payload, int qos, bool retained);
+    void publish(const std::string& topic, std::string_view payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);
     void unsubscribe(const std::string& topic);
 
@@ -138,7 +138,7 @@ private:
     // messaging (messaging.cpp)
     template <typename Request>
     int requestAnswer(Request request);
-    int sendPublication(const std::string& topic, const std::string& payload, int qos, bool retained);
+    int sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
     bool awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
                        std::chrono::steady_clock::time_point deadline);
     void abandonDeliveries();
