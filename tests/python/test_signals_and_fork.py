@@ -28,17 +28,19 @@ INTERRUPT_SCRIPT = """
     def interrupted_after(call, delay=0.5):
         # Runs call() with SIGUSR1 raising Interrupt delay s in; returns the seconds from
         # the signal to the exception, or None when call returned first.
-        raised_at = []
+        sent_at = []
         def handler(signum, frame):
-            raised_at.append(time.monotonic())
             raise Interrupt()
+        def send():
+            sent_at.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGUSR1)
         signal.signal(signal.SIGUSR1, handler)
-        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
+        timer = threading.Timer(delay, send)
         timer.start()
         try:
             call()
         except Interrupt:
-            return time.monotonic() - raised_at[0]
+            return time.monotonic() - sent_at[0]
         finally:
             timer.cancel()
             signal.signal(signal.SIGUSR1, signal.SIG_DFL)
