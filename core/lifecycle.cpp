@@ -179,7 +179,9 @@ void SDK::disconnectClient(bool reportNotConnected) {
             lossOfEndedConnectionPending = droppedByLibrary && connected.load();
         }
         disconnecting = true;
-        LibraryClient::paceWakeUp();
+        // Not paced (a delay here would let a drop the library is about to report
+        // overtake this disconnect), but the next connect is spaced from it.
+        LibraryClient::receivingThreadAnswered();
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         disconnecting = false;
         // A loss reported meanwhile has counted the connection closed already.
