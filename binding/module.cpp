@@ -17,11 +17,9 @@ using tarvo::binding::BoundSDK;
 
 // Every method that can wait (for the broker, for a lock, for a thread) runs with the
 // interpreter lock released, so handlers on other threads, which take the lock inside
-// the call, can always finish. Arguments are converted before, results after.
-using ReleaseInterpreter = py::call_guard<py::gil_scoped_release>;
-
-// A method whose wait a Python signal handler can interrupt (see interruptible.hpp).
-// The arguments are copied: an interrupted call goes on after its caller has returned.
+// the call, can always finish; and a Python signal handler can interrupt its wait (see
+// interruptible.hpp). Arguments are converted before, and copied: an interrupted call
+// goes on after its caller has returned.
 template <typename Return, typename... Args>
 auto interruptible(Return (SDK::*method)(Args...)) {
     return [method](SDK& sdk, Args... args) -> Return {
