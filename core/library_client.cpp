@@ -23,10 +23,11 @@ std::atomic<std::uint64_t> forksSinceLibrarySetUp{0};
 // The library's receiving thread waits for its sockets in 100 ms polls. A connect or
 // disconnect wakes it early; but a wake-up less than 10 ms into a poll, with no socket
 // ready, makes it sleep 100 ms first (it takes such an early return for a spurious one),
-// and a connect meanwhile waits that long for its CONNACK to be read. Wake-ups this
-// process causes are therefore spaced by a little more than those 10 ms from each other
-// and from the answers the thread has just read for it: a connect then costs at most
-// that, instead of 100 ms half of the time.
+// and a connect meanwhile waits that long for its CONNACK to be read. A connect is
+// therefore spaced by a little more than those 10 ms from the last wake-up this process
+// caused (a connect or disconnect) and from the answers the thread has just read for it
+// (CONNACK, SUBACK, UNSUBACK): it then costs at most that, instead of 100 ms half of the
+// time. A disconnect is not held back (see disconnectClient), only noted.
 constexpr auto kWakeUpSpacing = std::chrono::milliseconds(11);
 std::mutex wakeUpMutex;
 std::chrono::steady_clock::time_point lastWakeUp;  // guarded by wakeUpMutex
