@@ -93,24 +93,36 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
 // it only seconds: record the loss and hand the rest to a thread of ours.
 void SDK::connectionLost(void* context, char* cause) {
     CallbackScope scope(context);
-    SDK* self = scope.receiver();
-    if (self == nullptr) {
-        return;
+    if (SDK* self = scope.receiver()) {
+        self->loseConnection(cause);
     }
-    bool wasConnected = false;
+}
+
+// Reports the loss of the connection this object holds, once. A report that comes when
+// the object holds none belongs to a connection already ended (by a disconnect that the
+// library's report came too late for, or reported before) and is dropped: reported, it
+// would land on whatever connection comes next.
+void SDK::loseConnection(const char* cause) {
     {
-        std::lock_guard lossLock(self->lossMutex);
-        if (std::exchange(self->lossOfEndedConnectionPending, false)) {
+        std::lock_guard lossLock(lossMutex);
+        if (std::exchange(lossOfEndedConnectionPending, false)) {
             return;  // a disconnect ended that connection, and reported it
         }
-        wasConnected = self->connected.exchange(false);
+        if (!connected.exchange(false)) {
+            return;
+        }
     }
-    if (wasConnected) {
-        LibraryClient::connectionClosed(false);
-    }
-    self->abandonDeliveries();
+    LibraryClient::connectionClosed(false);
+    abandonDeliveries();
     writeLine(std::cerr, "[SDK] Connection lost: ", (cause != nullptr ? cause : "unknown"));
-    self->startLossRun();
+    startLossRun();
+}
+
+// A connection the library lost after its attempt returned and before it counted here
+// had its report dropped: true when that happened to the connection just made.
+bool SDK::lostBeforeCounted() {
+    std::shared_lock clientLock(clientMutex);
+    return client && connected.load() && MQTTClient_isConnected(client.get()) == 0;
 }
 
 void SDK::deliveryComplete(void* context, MQTTClient_deliveryToken token) {

@@ -20,18 +20,6 @@ std::atomic<std::uint64_t> messageCallbacksEntered{0};
 // Counted in every child forked after the library was set up (see keepLibraryInitialised).
 std::atomic<std::uint64_t> forksSinceLibrarySetUp{0};
 
-// The library's receiving thread waits for its sockets in 100 ms polls. A connect or
-// disconnect wakes it early; but a wake-up less than 10 ms into a poll, with no socket
-// ready, makes it sleep 100 ms first (it takes such an early return for a spurious one),
-// and a connect meanwhile waits that long for its CONNACK to be read. A connect is
-// therefore spaced by a little more than those 10 ms from the last wake-up this process
-// caused (a connect or disconnect) and from the answers the thread has just read for it
-// (CONNACK, SUBACK, UNSUBACK): it then costs at most that, instead of 100 ms half of the
-// time. A disconnect is not held back (see disconnectClient), only noted.
-constexpr auto kWakeUpSpacing = std::chrono::milliseconds(11);
-std::mutex wakeUpMutex;
-std::chrono::steady_clock::time_point lastWakeUp;  // guarded by wakeUpMutex
-
 // A connection attempt waits this long for callbacks still running before it goes
 // ahead; a handler that takes longer delays it no further.
 constexpr auto kBoundedIdleWait = std::chrono::seconds(10);
@@ -191,17 +179,6 @@ void LibraryClient::abandon() {
 std::uint64_t LibraryClient::forkCount() { return forksSinceLibrarySetUp.load(); }
 
 bool LibraryClient::libraryLostToFork() { return forksSinceLibrarySetUp.load() != 0; }
-
-void LibraryClient::paceWakeUp() {
-    std::lock_guard lock(wakeUpMutex);
-    std::this_thread::sleep_until(lastWakeUp + kWakeUpSpacing);
-    lastWakeUp = std::chrono::steady_clock::now();
-}
-
-void LibraryClient::receivingThreadAnswered() {
-    std::lock_guard lock(wakeUpMutex);
-    lastWakeUp = std::chrono::steady_clock::now();
-}
 
 bool LibraryClient::noClientConnected() { return connectedClients.load() == 0; }
 

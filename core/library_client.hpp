@@ -113,15 +113,6 @@ public:
     static std::uint64_t forkCount();
     static bool libraryLostToFork();
 
-    // Called right before a connect, which wakes the library's receiving thread:
-    // returns once that thread is sure to take the wake-up for work (see
-    // library_client.cpp).
-    static void paceWakeUp();
-    // Called right before a disconnect (which wakes the thread too) and when a call that
-    // the thread answered (connect, subscribe, unsubscribe) returns: the thread has just
-    // begun, or is about to begin, a new poll.
-    static void receivingThreadAnswered();
-
     // True while no client of this process is connected: the library's receiving thread
     // is then stopped, or stopping.
     static bool noClientConnected();

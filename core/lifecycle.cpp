@@ -96,10 +96,7 @@ int SDK::connectLibraryClient() {
     }
     MQTTClient_connectOptions options = connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    LibraryClient::paceWakeUp();
-    const int rc = MQTTClient_connect(client.get(), &options);
-    LibraryClient::receivingThreadAnswered();
-    return rc;
+    return MQTTClient_connect(client.get(), &options);
 }
 
 bool SDK::connect() {
@@ -142,6 +139,9 @@ bool SDK::connect() {
         writeLine(std::cout, "[SDK] Connected to ", serverUri);
     }
     callConnectionHandler(true, 0);
+    if (lostBeforeCounted()) {
+        loseConnection(nullptr);
+    }
     return true;
 }
 
@@ -179,9 +179,6 @@ void SDK::disconnectClient(bool reportNotConnected) {
             lossOfEndedConnectionPending = droppedByLibrary && connected.load();
         }
         disconnecting = true;
-        // Not paced (a delay here would let a drop the library is about to report
-        // overtake this disconnect), but the next connect is spaced from it.
-        LibraryClient::receivingThreadAnswered();
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         disconnecting = false;
         // A loss reported meanwhile has counted the connection closed already.

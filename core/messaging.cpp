@@ -95,7 +95,6 @@ int SDK::requestAnswer(Request request) {
         ++requestsAwaitingAnswer;
     }
     const int rc = request();
-    LibraryClient::receivingThreadAnswered();
     std::lock_guard lock(requestMutex);
     if (--requestsAwaitingAnswer == 0) {
         requestsEnded.notify_all();

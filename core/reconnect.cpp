@@ -109,6 +109,9 @@ void SDK::reconnectLoop() {
             } catch (...) {
                 reportHandlerFailure("connection handler (reconnected)");
             }
+            if (lostBeforeCounted()) {
+                loseConnection(nullptr);  // handed to this run, which goes on
+            }
             return;
         }
         writeLine(std::cerr, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");

@@ -132,6 +132,8 @@ private:
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
     static void connectionLost(void* context, char* cause);
     static void deliveryComplete(void* context, MQTTClient_deliveryToken token);
+    void loseConnection(const char* cause);
+    bool lostBeforeCounted();
     void callConnectionHandler(bool isConnected, int code);
     void reportHandlerFailure(std::string_view event) noexcept;
 
