@@ -1,0 +1,71 @@
+#include "callback_route.hpp"
+
+#include <chrono>
+#include <thread>
+
+namespace tarvo {
+
+namespace {
+
+// A connection attempt waits this long for callbacks still running before it goes
+// ahead; a handler that takes longer delays it no further.
+constexpr auto kBoundedIdleWait = std::chrono::seconds(10);
+
+}  // namespace
+
+void CallbackRoute::waitForIdle(bool bounded) {
+    // Registering as a waiter before testing the count, while a visit lowers the count
+    // before testing for waiters (both sequentially consistent), means that at least
+    // one of the two sees the other: the wake-up cannot be lost.
+    ++waiters_;
+    {
+        std::unique_lock lock(idleMutex_);
+        auto idle = [this] { return visits_.load() == 0; };
+        if (bounded) {
+            idle_.wait_for(lock, kBoundedIdleWait, idle);
+        } else {
+            idle_.wait(lock, idle);
+        }
+    }
+    --waiters_;
+}
+
+void CallbackRoute::beginQueueRelease() {
+    // holding_ is set before visits_ is read, and a callback counts its visit before it
+    // reads holding_: either this sees the visit, or the callback sees the hold.
+    holding_.store(true);
+    ++waiters_;
+    {
+        std::unique_lock lock(idleMutex_);
+        idle_.wait(lock, [this] { return visits_.load() == 0 || held_.load(); });
+    }
+    --waiters_;
+}
+
+void CallbackRoute::endQueueRelease() {
+    holding_.store(false);
+    held_.store(false);
+}
+
+void CallbackRoute::releaseHeldMessage() {
+    {
+        std::lock_guard lock(idleMutex_);
+        held_.store(true);
+        idle_.notify_all();
+    }
+    // The disconnecting thread calls the library's disconnect as soon as it is woken; it
+    // may itself wait for this thread (the library stops its receiving thread along
+    // with the last client), so this cannot wait for the whole disconnect to end.
+    while (library_.isConnected(handle_.load())) {
+        std::this_thread::yield();
+    }
+}
+
+void CallbackRoute::leave() {
+    if (--visits_ == 0 && waiters_.load() > 0) {
+        std::lock_guard lock(idleMutex_);
+        idle_.notify_all();
+    }
+}
+
+}  // namespace tarvo

@@ -1,0 +1,85 @@
+// The MQTT library as the core uses it. Every MQTTClient_* call of the core goes
+// through one Library, so that a test can put a scripted library in its place.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tarvo {
+
+class CallbackRoute;
+
+// What the core relies on, and what a Library in Paho's place must keep:
+//
+// - One receiving thread serves every handle of the library. It calls messageArrived
+//   and deliveryComplete one at a time, in the order their packets came, and it reads
+//   the answers (CONNACK, SUBACK, UNSUBACK) that connect, subscribe and unsubscribe
+//   wait for: on that thread those calls can only time out.
+// - connectionLost runs on a thread of its own, after isConnected turned false, once
+//   per connection the library itself drops (never for one ended by disconnect). The
+//   thread that started it holds the library's lock until it returns: the callback may
+//   call nothing of the library, and may come after that connection was ended and a
+//   new one opened. Whether the connection it reports is the one open now is known
+//   only by asking isConnected once the callback has returned.
+// - A subscribe or unsubscribe waits up to 10 s for its answer, and nothing cuts that
+//   wait short; one that times out ends whatever connection the handle has by then.
+// - disconnect with a clean session frees the handle's queued messages, among them
+//   one the receiving thread may be handing to messageArrived right then. Such a call
+//   must leave its message alone and return 0, and return only once isConnected has
+//   turned false (before that, the library would hand it the same entry again).
+// - The receiving thread may go on using a handle for a moment after the handle's last
+//   callback returned: destroy is safe only while no handle of the library is
+//   connected (the thread is then stopped), or once that thread has entered a message
+//   callback of a later turn. LibraryClient keeps that rule.
+class Library {
+public:
+    Library() = default;
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    virtual ~Library() = default;
+
+    virtual int create(MQTTClient* handle, const char* serverUri, const char* clientId) = 0;
+    virtual int setCallbacks(MQTTClient handle, void* context, MQTTClient_connectionLost* connectionLost,
+                             MQTTClient_messageArrived* messageArrived,
+                             MQTTClient_deliveryComplete* deliveryComplete) = 0;
+    virtual int connect(MQTTClient handle, MQTTClient_connectOptions* options) = 0;
+    virtual int disconnect(MQTTClient handle, int timeoutMs) = 0;
+    virtual bool isConnected(MQTTClient handle) = 0;
+    virtual int subscribe(MQTTClient handle, const char* filter, int qos) = 0;
+    virtual int unsubscribe(MQTTClient handle, const char* filter) = 0;
+    virtual int publish(MQTTClient handle, const char* topic, MQTTClient_message* message,
+                        MQTTClient_deliveryToken* token) = 0;
+    virtual int waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken token, unsigned long timeoutMs) = 0;
+    virtual void destroy(MQTTClient handle) = 0;
+    // Frees a message, and its topic, that messageArrived took (returned 1 for).
+    virtual void freeMessage(MQTTClient_message* message, char* topic) = 0;
+
+private:
+    friend class LibraryClient;
+    struct RetiredHandle {
+        MQTTClient handle;
+        std::shared_ptr<CallbackRoute> route;
+        std::uint64_t messageCallbacksEnteredBefore;
+    };
+    // What LibraryClient knows of this library's receiving thread, and the handles it
+    // may still be using. Atomic because callbacks update them; retiredMutex_ is the
+    // last lock wherever it is taken and never held during a library call.
+    std::atomic<int> connectedClients_{0};
+    std::atomic<std::uint64_t> messageCallbacksEntered_{0};
+    std::mutex retiredMutex_;
+    std::vector<RetiredHandle> retired_;
+};
+
+// Paho's synchronous client, the library of a real program; set up on first use.
+Library& pahoLibrary();
+
+// Changes in every child forked after this process set Paho up: the library's threads
+// do not survive fork(), so its clients, and the library itself, are unusable there.
+std::uint64_t forksSincePahoSetUp();
+
+}  // namespace tarvo
