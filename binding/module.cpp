@@ -30,13 +30,26 @@ auto interruptible(Return (SDK::*method)(Args...)) {
 }
 
 // init, interruptible; a new configuration supersedes a stop deferred to an
-// interrupted call (init ends the earlier client itself).
-template <typename... Args>
-auto interruptibleInit(void (SDK::*method)(Args...)) {
-    return [method](SDK& sdk, Args... args) {
-        static_cast<BoundSDK&>(sdk).cancelDeferredStop();
-        interruptible(method)(sdk, std::forward<Args>(args)...);
-    };
+// interrupted call (init ends the earlier client itself). resumeSubs, connectRetry,
+// connectRetryInterval, pingTimeout and orderMatters are accepted and not used.
+void initInterruptibly(SDK& sdk, const std::string& clientId, const std::string& brokerHost,
+                       const std::string& protocol, const std::string& username, const std::string& password,
+                       bool cleanSession, bool /*resumeSubs*/, bool /*connectRetry*/, bool autoReconnect,
+                       int /*connectRetryInterval*/, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
+                       int writeTimeout, bool /*orderMatters*/, int connectTimeout, const std::string& edition) {
+    static_cast<BoundSDK&>(sdk).cancelDeferredStop();
+    interruptible(&SDK::init)(sdk, SDK::Options{.clientId = clientId,
+                                                .brokerHost = brokerHost,
+                                                .protocol = protocol,
+                                                .username = username,
+                                                .password = password,
+                                                .cleanSession = cleanSession,
+                                                .autoReconnect = autoReconnect,
+                                                .maxReconnectInterval = maxReconnectInterval,
+                                                .keepAlive = keepAlive,
+                                                .writeTimeout = writeTimeout,
+                                                .connectTimeout = connectTimeout,
+                                                .edition = edition});
 }
 
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
@@ -66,7 +79,7 @@ auto refusedWith(const char* line) {
 PYBIND11_MODULE(tarvo_sdk, module) {
     py::class_<SDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
         .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<BoundSDK>()); }))
-        .def("init", interruptibleInit(&SDK::init), py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
+        .def("init", &initInterruptibly, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
              py::arg("username"), py::arg("password"), py::arg("cleanSession") = false,
              py::arg("resumeSubs") = true, py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
              py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30,

@@ -5,54 +5,52 @@
 
 namespace tarvo {
 
-SDK::SDK() = default;
+SDK::SDK(Library& library_, ConsoleSink console_) : library(library_), console(std::move(console_)) {}
 
-void SDK::init(const std::string& clientId_, const std::string& brokerHost, const std::string& protocol,
-               const std::string& username_, const std::string& password_, bool cleanSession,
-               bool /*resumeSubs*/, bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
-               int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
-               bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
+void SDK::init(const Options& options) {
     refuseFromHandler("init");
-    if (LibraryClient::libraryLostToFork()) {
+    if (forksSincePahoSetUp() != 0) {
         // An inherited object keeps its parent's client untouched, as does a new one.
         throw std::runtime_error(
             "SDK::init \xE2\x80\x94 this process was forked from one that used the MQTT library, whose "
             "threads do not survive fork(): start worker processes with the 'spawn' or 'forkserver' method");
     }
     // One object holds one library client: a repeated init first ends the earlier one
-    // as stop would, without the "Not connected" notice.
+    // as stop would, without the "Not connected" notice. The phase stays Ending until the
+    // new client is made, so that no attempt can use a half-written configuration.
     endReconnectRun();
     disconnectClient(false);
-    endClient();
+    endClient(ConnectionState::Phase::Ending);
 
-    std::lock_guard connectionLock(connectionMutex);
-    clientId = clientId_;
-    username = username_;
-    password = password_;
-    edition = edition_;
-    serverUri = protocol + "://" + brokerHost;
+    clientId = options.clientId;
+    username = options.username;
+    password = options.password;
+    edition = options.edition;
+    serverUri = options.protocol + "://" + options.brokerHost;
     // The options point into the strings just replaced.
     connectOptions.username = username.c_str();
     pointAtPassword();
+    writeConnectOptions(options);
+    autoReconnect = options.autoReconnect;
+    maxReconnectInterval = options.maxReconnectInterval;
 
-    {
-        std::unique_lock clientLock(clientMutex);
-        // The library takes these as C strings: cut at a NUL, they would name another
-        // client or server than the caller did, so they are refused as it refuses text
-        // it cannot accept.
-        int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
-                                                                  : client.create(serverUri, clientId, this);
-        if (rc != MQTTCLIENT_SUCCESS) {
-            throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
-        }
+    // The library takes these as C strings: cut at a NUL, they would name another client
+    // or server than the caller did, so they are refused as it refuses text it cannot
+    // accept.
+    int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
+                                                              : client.create(serverUri, clientId, this);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        rc = library.setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
+                                  &SDK::deliveryComplete);
     }
-    MQTTClient_setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
-                            &SDK::deliveryComplete);
-    writeConnectOptions(cleanSession, keepAlive, writeTimeout, connectTimeout);
-    autoReconnect = autoReconnect_;
-    maxReconnectInterval = maxReconnectInterval_;
-    forkCountAtInit = LibraryClient::forkCount();
+    if (rc != MQTTCLIENT_SUCCESS) {
+        client.reset();
+        connection.endEnding(ConnectionState::Phase::Unconfigured);
+        throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
+    }
+    forkCountAtInit = forksSincePahoSetUp();
     running.exchange(true);
+    connection.endEnding(ConnectionState::Phase::Idle);
 }
 
 // The MQTT password is binary data. One holding a NUL byte goes to the library through
@@ -69,11 +67,11 @@ void SDK::pointAtPassword() {
     }
 }
 
-void SDK::writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout) {
-    connectOptions.keepAliveInterval = keepAlive;
-    connectOptions.cleansession = cleanSession ? 1 : 0;
-    connectOptions.connectTimeout = connectTimeout;
-    connectOptions.retryInterval = writeTimeout;
+void SDK::writeConnectOptions(const Options& options) {
+    connectOptions.keepAliveInterval = options.keepAlive;
+    connectOptions.cleansession = options.cleanSession ? 1 : 0;
+    connectOptions.connectTimeout = options.connectTimeout;
+    connectOptions.retryInterval = options.writeTimeout;
     connectOptions.reliable = 0;
     connectOptions.maxInflightMessages = static_cast<int>(kMaxInflightMessages);
 }

@@ -1,8 +1,6 @@
 // Handlers, and the three callbacks through which the library reports events.
-#include "console.hpp"
 #include "sdk.hpp"
 
-#include <iostream>
 #include <utility>
 
 namespace tarvo {
@@ -52,14 +50,15 @@ void SDK::reportHandlerFailure(std::string_view event) noexcept {
         }
         throw;
     } catch (const std::exception& error) {
-        writeLine(std::cerr, "[SDK] ", event, " failed: ", error.what());
+        say(ConsoleStream::Err, "[SDK] ", event, " failed: ", error.what());
     } catch (...) {
-        writeLine(std::cerr, "[SDK] ", event, " failed");
+        say(ConsoleStream::Err, "[SDK] ", event, " failed");
     }
 }
 
 int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTClient_message* message) {
-    LibraryClient::messageCallbackEntered();
+    CallbackRoute& route = *static_cast<CallbackRoute*>(context);
+    LibraryClient::messageCallbackEntered(route.library());
     {
         CallbackScope scope(context);
         if (scope.route().holdsMessages()) {
@@ -84,45 +83,47 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
             }
         }
     }
-    MQTTClient_freeMessage(&message);
-    MQTTClient_free(topicName);
+    route.library().freeMessage(message, topicName);
     return 1;
 }
 
-// Runs on a thread of the library's while it holds its own lock, and the library gives
-// it only seconds: record the loss and hand the rest to a thread of ours.
+// Runs on a thread of the library's while the library holds its own lock, and it gives
+// the callback only seconds: the report goes to a thread of ours, which confirms it.
 void SDK::connectionLost(void* context, char* cause) {
     CallbackScope scope(context);
     if (SDK* self = scope.receiver()) {
-        self->loseConnection(cause);
+        self->reportLossToConfirm(cause);
     }
 }
 
-// Reports the loss of the connection this object holds, once. A report that comes when
-// the object holds none belongs to a connection already ended (by a disconnect that the
-// library's report came too late for, or reported before) and is dropped: reported, it
-// would land on whatever connection comes next.
-void SDK::loseConnection(const char* cause) {
+// Whether a loss report is about the connection open now can only be asked of the
+// library: the report may belong to one that a disconnect ended (too late for the
+// report) and that another has replaced since. A connection that is still up was not
+// lost; one that is down was, whichever connection the report was sent for.
+bool SDK::confirmLoss(const std::string& cause) {
     {
-        std::lock_guard lossLock(lossMutex);
-        if (std::exchange(lossOfEndedConnectionPending, false)) {
-            return;  // a disconnect ended that connection, and reported it
-        }
-        if (!connected.exchange(false)) {
-            return;
+        ConnectionState::Call call(connection, false);
+        if (!call.begun() || library.isConnected(client.get()) || !connection.lose()) {
+            return false;
         }
     }
-    LibraryClient::connectionClosed(false);
-    abandonDeliveries();
-    writeLine(std::cerr, "[SDK] Connection lost: ", (cause != nullptr ? cause : "unknown"));
-    startLossRun();
+    client.connectionClosed(false);
+    deliveries.abandonAll();
+    say(ConsoleStream::Err, "[SDK] Connection lost: ", cause);
+    return true;
 }
 
-// A connection the library lost after its attempt returned and before it counted here
-// had its report dropped: true when that happened to the connection just made.
-bool SDK::lostBeforeCounted() {
-    std::shared_lock clientLock(clientMutex);
-    return client && connected.load() && MQTTClient_isConnected(client.get()) == 0;
+// A connection the library lost before its attempt had counted it as open had its
+// report dropped; when that happened to the connection just made, it is reported now.
+void SDK::confirmLossBeforeCounted() {
+    bool lost = false;
+    {
+        ConnectionState::Call call(connection, false);
+        lost = call.begun() && !library.isConnected(client.get());
+    }
+    if (lost) {
+        reportLossToConfirm(nullptr);
+    }
 }
 
 void SDK::deliveryComplete(void* context, MQTTClient_deliveryToken token) {
@@ -131,11 +132,7 @@ void SDK::deliveryComplete(void* context, MQTTClient_deliveryToken token) {
     if (self == nullptr) {
         return;
     }
-    std::lock_guard lock(self->deliveryMutex);
-    if (self->unawaitedTokens.erase(token) == 0) {
-        self->completedTokens.insert(token);
-        self->deliveryDone.notify_all();
-    }
+    self->deliveries.acknowledged(token);
 }
 
 }  // namespace tarvo

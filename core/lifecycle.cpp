@@ -1,11 +1,9 @@
 // Connecting (with Enterprise credential sealing), disconnecting, stopping, teardown.
 #include "broker_key.hpp"
 #include "jose.hpp"
-#include "console.hpp"
 #include "sdk.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 
@@ -36,12 +34,12 @@ bool SDK::sealPassword() {
     cjose_err err;
     jose::Key key(cjose_jwk_import(kBrokerKey.data(), kBrokerKey.size(), &err));
     if (!key) {
-        std::cerr << "[SDK] JWK import failed\n";
+        say(ConsoleStream::Err, "[SDK] JWK import failed");
         return false;
     }
     jose::Header header(cjose_header_new(&err));
     if (!header) {
-        std::cerr << "[SDK] JWE header creation failed\n";
+        say(ConsoleStream::Err, "[SDK] JWE header creation failed");
         return false;
     }
     cjose_header_set(header.get(), CJOSE_HDR_ALG, CJOSE_HDR_ALG_RSA_OAEP, &err);
@@ -49,12 +47,12 @@ bool SDK::sealPassword() {
     jose::Jwe jwe(cjose_jwe_encrypt(key.get(), header.get(), reinterpret_cast<const uint8_t*>(password.data()),
                                     password.size(), &err));
     if (!jwe) {
-        std::cerr << "[SDK] JWE encryption failed\n";
+        say(ConsoleStream::Err, "[SDK] JWE encryption failed");
         return false;
     }
     jose::Text token(cjose_jwe_export(jwe.get(), &err));
     if (!token) {
-        std::cerr << "[SDK] JWE export failed\n";
+        say(ConsoleStream::Err, "[SDK] JWE export failed");
         return false;
     }
     sealedPassword = token.get();
@@ -84,71 +82,68 @@ int SDK::checkConnectRequest() const {
 }
 
 // Connects with the configured options; a connect timeout too long for the library is
-// taken as the longest it can wait (24 days).
+// taken as the longest it can wait.
 int SDK::connectLibraryClient() {
-    // A subscribe or unsubscribe still waiting for the answer of a lost connection gives
-    // up after the library's 10 s and then closes its client's connection, whichever is
-    // open by then: the next one is opened only after it. No new one can start
-    // meanwhile, as the client counts as not connected.
-    {
-        std::unique_lock lock(requestMutex);
-        requestsEnded.wait(lock, [this] { return requestsAwaitingAnswer == 0; });
-    }
+    // The connection-lost callback of the previous connection may not have returned yet;
+    // connecting under it leaves the library without its receiving thread.
+    client.route().waitForIdle(true);
+    client.route().endQueueRelease();
     MQTTClient_connectOptions options = connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    return MQTTClient_connect(client.get(), &options);
+    return library.connect(client.get(), &options);
 }
 
 bool SDK::connect() {
     refuseFromHandler("connect");
+    const char* const notInitialised = "[SDK] connect \xE2\x80\x94 call init() first";
     if (inheritedAcrossFork()) {
-        std::cerr << "[SDK] connect \xE2\x80\x94 call init() first\n";
+        say(ConsoleStream::Err, notInitialised);
         return false;
     }
-    {
-        std::lock_guard connectionLock(connectionMutex);
-        if (!client) {
-            std::cerr << "[SDK] connect \xE2\x80\x94 call init() first\n";
-            return false;
-        }
-        if (connected.load()) {
-            std::cout << "[SDK] Already connected\n";
-            return true;
-        }
-        // On the library's receiving thread the CONNACK could only be read after the
-        // attempt gave up.
-        if (insideLibraryCallback) {
-            writeLine(std::cerr, "[SDK] connect failed, rc=", MQTTCLIENT_FAILURE);
-            return false;
-        }
-        if (edition == "Enterprise" && !sealPassword()) {
-            return false;
-        }
-        int rc = checkConnectRequest();
+    // On the library's receiving thread a CONNACK could only be read after the attempt
+    // gave up, and another attempt in progress could not end.
+    switch (connection.beginConnect(!insideLibraryCallback)) {
+    case ConnectionState::ConnectStart::NoClient:
+        say(ConsoleStream::Err, notInitialised);
+        return false;
+    case ConnectionState::ConnectStart::AlreadyConnected:
+        say(ConsoleStream::Out, "[SDK] Already connected");
+        return true;
+    case ConnectionState::ConnectStart::Busy:
+        say(ConsoleStream::Err, "[SDK] connect failed, rc=", MQTTCLIENT_FAILURE);
+        return false;
+    case ConnectionState::ConnectStart::Go:
+        break;
+    }
+    int rc = MQTTCLIENT_FAILURE;
+    if (insideLibraryCallback) {
+        // (refused: see above)
+    } else if (edition == "Enterprise" && !sealPassword()) {
+        connection.endConnect(false);
+        return false;
+    } else {
+        rc = checkConnectRequest();
         if (rc == MQTTCLIENT_SUCCESS) {
-            client.route().waitForIdle(true);
-            client.route().endQueueRelease();
             rc = connectLibraryClient();
         }
-        if (rc != MQTTCLIENT_SUCCESS) {
-            writeLine(std::cerr, "[SDK] connect failed, rc=", rc);
-            return false;
-        }
-        connected.exchange(true);
-        LibraryClient::connectionOpened();
-        writeLine(std::cout, "[SDK] Connected to ", serverUri);
     }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        connection.endConnect(false);
+        say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc);
+        return false;
+    }
+    client.connectionOpened();
+    connection.endConnect(true);
+    say(ConsoleStream::Out, "[SDK] Connected to ", serverUri);
     callConnectionHandler(true, 0);
-    if (lostBeforeCounted()) {
-        loseConnection(nullptr);
-    }
+    confirmLossBeforeCounted();
     return true;
 }
 
 void SDK::disconnect() {
     refuseFromHandler("disconnect");
     if (inheritedAcrossFork()) {
-        std::cout << "[SDK] Not connected\n";
+        say(ConsoleStream::Out, "[SDK] Not connected");
         return;
     }
     disconnectClient(true);
@@ -156,56 +151,36 @@ void SDK::disconnect() {
 
 // disconnect without the re-entry check; teardown and a repeated init use it too.
 void SDK::disconnectClient(bool reportNotConnected) {
-    {
-        std::lock_guard connectionLock(connectionMutex);
-        if (!client || !connected.load()) {
-            if (reportNotConnected) {
-                std::cout << "[SDK] Not connected\n";
-            }
-            return;
+    if (!connection.beginDisconnect()) {
+        if (reportNotConnected) {
+            say(ConsoleStream::Out, "[SDK] Not connected");
         }
-        // With a clean session the library's disconnect frees the messages still
-        // queued, including one its receiving thread may be handing to a callback
-        // right now (or, preempted, a while later): message callbacks are held off
-        // their messages until the next connection attempt.
-        if (connectOptions.cleansession != 0) {
-            client.route().beginQueueRelease();
-        }
-        // Dropped by the library but not yet reported (connected is cleared under
-        // lossMutex when the report comes): the report is this disconnect's.
-        const bool droppedByLibrary = MQTTClient_isConnected(client.get()) == 0;
-        {
-            std::lock_guard lossLock(lossMutex);
-            lossOfEndedConnectionPending = droppedByLibrary && connected.load();
-        }
-        disconnecting = true;
-        MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
-        disconnecting = false;
-        // A loss reported meanwhile has counted the connection closed already.
-        if (connected.exchange(false)) {
-            LibraryClient::connectionClosed(true);
-        }
-        abandonDeliveries();
-        std::cout << "[SDK] Disconnected\n";
+        return;
     }
+    // With a clean session the library's disconnect frees the messages still queued,
+    // including one its receiving thread may be handing to a callback right now (or,
+    // preempted, a while later): message callbacks are held off their messages until
+    // the next connection attempt.
+    if (connectOptions.cleansession != 0) {
+        client.route().beginQueueRelease();
+    }
+    library.disconnect(client.get(), kDisconnectTimeoutMs);
+    client.connectionClosed(true);
+    deliveries.abandonAll();
+    connection.endDisconnect();
+    say(ConsoleStream::Out, "[SDK] Disconnected");
     callConnectionHandler(false, 0);
 }
 
-// Ends the library client once no connection attempt (connectionMutex), no callback
-// and no library call (clientMutex) can use it. Callbacks are let go of first, without
-// clientMutex: one still running may be publishing. A loss reported late may have
-// started a thread of ours: it is joined last.
-void SDK::endClient() {
-    {
-        std::lock_guard connectionLock(connectionMutex);
-        if (client) {
-            client.route().detach();
-        }
-        std::unique_lock clientLock(clientMutex);
-        client.reset();
-        // A report still on the way can no longer reach this object.
-        std::lock_guard lossLock(lossMutex);
-        lossOfEndedConnectionPending = false;
+// Ends the library client once no connection attempt, disconnect or library call can use
+// it, and leaves the connection in phase next. Callbacks are let go of first: one still
+// running may be publishing. A loss reported late may have started a thread of ours: it
+// is joined last.
+void SDK::endClient(ConnectionState::Phase next) {
+    connection.beginEnding();
+    client.reset();
+    if (next != ConnectionState::Phase::Ending) {
+        connection.endEnding(next);
     }
     endReconnectRun();
 }
@@ -213,12 +188,12 @@ void SDK::endClient() {
 void SDK::stop() {
     refuseFromHandler("stop");
     if (inheritedAcrossFork()) {
-        std::cout << "[SDK] Not connected\n";
+        say(ConsoleStream::Out, "[SDK] Not connected");
         return;
     }
     endReconnectRun();
     disconnectClient(true);
-    endClient();
+    endClient(ConnectionState::Phase::Stopped);
 }
 
 // The parent's threads do not exist here and their locks may stay held for ever: the
@@ -234,7 +209,7 @@ void SDK::abandonAfterFork() {
 
 SDK::~SDK() {
     if (inheritedAcrossFork()) {
-        std::cout << "[SDK] Not connected\n";
+        say(ConsoleStream::Out, "[SDK] Not connected");
         abandonAfterFork();
         return;
     }
@@ -244,7 +219,7 @@ SDK::~SDK() {
     } catch (...) {
         reportHandlerFailure("connection handler (teardown)");
     }
-    endClient();
+    endClient(ConnectionState::Phase::Stopped);
 }
 
 }  // namespace tarvo

@@ -1,10 +1,8 @@
 // Subscribing, unsubscribing and publishing.
-#include "console.hpp"
 #include "sdk.hpp"
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 namespace tarvo {
 
@@ -82,69 +80,54 @@ int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int q
     return MQTTCLIENT_SUCCESS;
 }
 
-// Runs a subscribe or unsubscribe (clientMutex held shared), counted while the library
-// waits for the broker's answer (see connectLibraryClient); none begins during a
-// disconnect.
+// Runs a subscribe or unsubscribe on the open connection, counted while the library
+// waits for the broker's answer (see ConnectionState::beginConnect). On the library's
+// receiving thread the answer could only be read after the call gave up: refused.
 template <typename Request>
-int SDK::requestAnswer(Request request) {
-    if (!client || disconnecting.load()) {
-        return MQTTCLIENT_DISCONNECTED;
+int SDK::sendRequest(Request request) {
+    if (insideLibraryCallback) {
+        return MQTTCLIENT_FAILURE;
     }
-    {
-        std::lock_guard lock(requestMutex);
-        ++requestsAwaitingAnswer;
-    }
-    const int rc = request();
-    std::lock_guard lock(requestMutex);
-    if (--requestsAwaitingAnswer == 0) {
-        requestsEnded.notify_all();
-    }
-    return rc;
+    ConnectionState::Call call(connection, true);
+    return call.begun() ? request(client.get()) : MQTTCLIENT_DISCONNECTED;
 }
 
 bool SDK::subscribe(const std::string& topic, int qos) {
     if (!is_connected()) {
-        std::cerr << "[SDK] subscribe \xE2\x80\x94 not connected\n";
+        say(ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected");
         return false;
     }
-    int rc = MQTTCLIENT_FAILURE;
-    if (checkTopicFilter(topic) != MQTTCLIENT_SUCCESS) {
-        rc = MQTTCLIENT_BAD_UTF8_STRING;
-    } else if (!insideLibraryCallback) {
-        // (On the library's thread the SUBACK could only be read after the call gave up.)
-        std::shared_lock clientLock(clientMutex);
-        rc = requestAnswer([&] { return MQTTClient_subscribe(client.get(), topic.c_str(), qos); });
+    int rc = checkTopicFilter(topic);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        rc = sendRequest([&](MQTTClient handle) { return library.subscribe(handle, topic.c_str(), qos); });
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        writeLine(std::cerr, "[SDK] subscribe failed on '", topic, "', rc=", rc);
+        say(ConsoleStream::Err, "[SDK] subscribe failed on '", topic, "', rc=", rc);
         return false;
     }
-    writeLine(std::cout, "[SDK] Subscribed to: ", topic);
+    say(ConsoleStream::Out, "[SDK] Subscribed to: ", topic);
     return true;
 }
 
 void SDK::unsubscribe(const std::string& topic) {
     if (!is_connected()) {
-        std::cerr << "[SDK] unsubscribe \xE2\x80\x94 not connected\n";
+        say(ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected");
         return;
     }
-    int rc = MQTTCLIENT_FAILURE;
-    if (checkTopicFilter(topic) != MQTTCLIENT_SUCCESS) {
-        rc = MQTTCLIENT_BAD_UTF8_STRING;
-    } else if (!insideLibraryCallback) {
-        std::shared_lock clientLock(clientMutex);
-        rc = requestAnswer([&] { return MQTTClient_unsubscribe(client.get(), topic.c_str()); });
+    int rc = checkTopicFilter(topic);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        rc = sendRequest([&](MQTTClient handle) { return library.unsubscribe(handle, topic.c_str()); });
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        writeLine(std::cerr, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);
+        say(ConsoleStream::Err, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);
         return;
     }
-    writeLine(std::cout, "[SDK] Unsubscribed from: ", topic);
+    say(ConsoleStream::Out, "[SDK] Unsubscribed from: ", topic);
 }
 
 void SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
     if (!is_connected()) {
-        std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
+        say(ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected");
         return;
     }
     int rc = checkPublication(topic, payload.size(), qos);
@@ -152,23 +135,22 @@ void SDK::publish(const std::string& topic, std::string_view payload, int qos, b
         rc = sendPublication(topic, payload, qos, retained);
     }
     if (rc != MQTTCLIENT_SUCCESS) {
-        writeLine(std::cerr, "[SDK] publish failed on '", topic, "', rc=", rc);
+        say(ConsoleStream::Err, "[SDK] publish failed on '", topic, "', rc=", rc);
     }
 }
 
 int SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
-    std::shared_lock clientLock(clientMutex);
-    if (!client || disconnecting.load()) {
+    ConnectionState::Call call(connection, false);
+    if (!call.begun()) {
         return MQTTCLIENT_DISCONNECTED;
     }
     std::uint64_t epoch = 0;
     if (qos > 0) {
-        std::lock_guard lock(deliveryMutex);
-        if (insideLibraryCallback && unawaitedTokens.size() >= kMaxInflightMessages) {
+        if (insideLibraryCallback && deliveries.unawaitedCount() >= kMaxInflightMessages) {
             return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
         }
-        epoch = deliveryEpoch;
+        epoch = deliveries.epoch();
     }
     MQTTClient_message message = MQTTClient_message_initializer;
     message.payloadlen = static_cast<int>(payload.size());
@@ -176,7 +158,7 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;
-    int rc = MQTTClient_publishMessage(client.get(), topic.c_str(), &message, &token);
+    int rc = library.publish(client.get(), topic.c_str(), &message, &token);
     if (rc != MQTTCLIENT_SUCCESS) {
         return rc;
     }
@@ -184,8 +166,7 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
         // The library's thread reads the acknowledgements itself, after this handler
         // returns: waiting here could only time out.
         if (qos > 0) {
-            std::lock_guard lock(deliveryMutex);
-            unawaitedTokens.insert(token);
+            deliveries.leaveUnawaited(token);
         }
         return MQTTCLIENT_SUCCESS;
     }
@@ -193,54 +174,12 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
     // more: the library's completion wait only costs a lock its receiving thread needs.
     // It is left for a wait that timed out or was cut short, where it polls in 100 ms
     // steps for what remains of the 10 s.
-    if (qos > 0 && !awaitDelivery(token, epoch, deadline)) {
+    if (qos > 0 && !deliveries.await(token, epoch, deadline, interruptCheck)) {
         auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        MQTTClient_waitForCompletion(client.get(), token,
-                                     static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+        library.waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
     }
     return MQTTCLIENT_SUCCESS;
-}
-
-// True once the acknowledgement arrived; false when the wait timed out or a loss or
-// disconnect cut it short.
-bool SDK::awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
-                        std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(deliveryMutex);
-    auto settled = [&] { return completedTokens.contains(token) || deliveryEpoch != epoch; };
-    while (!deliveryDone.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
-                                    settled) &&
-           std::chrono::steady_clock::now() < deadline) {
-        if (!interruptCheck) {
-            continue;
-        }
-        lock.unlock();
-        const bool interrupted = interruptCheck();
-        lock.lock();
-        if (interrupted) {
-            // The caller leaves now, acknowledged or not; an acknowledgement still to
-            // come is not waited for.
-            if (completedTokens.erase(token) == 0 && deliveryEpoch == epoch) {
-                unawaitedTokens.insert(token);
-            }
-            throw Interrupted();
-        }
-    }
-    if (completedTokens.erase(token) > 0) {
-        return true;
-    }
-    if (deliveryEpoch == epoch) {
-        unawaitedTokens.insert(token);  // timed out; the acknowledgement may still come
-    }
-    return false;
-}
-
-void SDK::abandonDeliveries() {
-    std::lock_guard lock(deliveryMutex);
-    ++deliveryEpoch;
-    completedTokens.clear();
-    unawaitedTokens.clear();
-    deliveryDone.notify_all();
 }
 
 }  // namespace tarvo

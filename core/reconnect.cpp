@@ -1,10 +1,8 @@
-// Reporting a lost connection and reconnecting with a doubling delay.
-#include "console.hpp"
+// Confirming and reporting a lost connection, and reconnecting with a doubling delay.
 #include "sdk.hpp"
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <system_error>
 
@@ -20,17 +18,19 @@ int nextDelay(int delay, int cap) {
 }
 }  // namespace
 
-// Called by the connection-lost callback. At most one loss run exists per object: a loss
-// reported while one is still going is handed to it instead of starting another.
-void SDK::startLossRun() {
+// Hands a loss report to the reconnect run, which confirms it (see confirmLoss). At
+// most one run exists per object: a report that comes while one is going is handed to
+// it instead of starting another. Called by the connection-lost callback, which must
+// not wait.
+void SDK::reportLossToConfirm(const char* cause) {
     std::lock_guard lock(stopMutex);
+    reportedLosses.emplace_back(cause != nullptr ? cause : "unknown");
     if (lossRunActive) {
-        ++pendingLosses;
         stopSignal.notify_all();
         return;
     }
     // The previous run has ended but its thread may still be exiting; the new thread
-    // joins it, since the library's callback must not wait.
+    // joins it.
     if (!retiredThread.joinable()) {
         retiredThread = std::move(reconnectThread);
     }
@@ -38,7 +38,8 @@ void SDK::startLossRun() {
         reconnectThread = std::thread(&SDK::lossRun, this);
         lossRunActive = true;
     } catch (const std::system_error& error) {
-        writeLine(std::cerr, "[SDK] Reconnect thread could not be started: ", error.what());
+        reportedLosses.clear();
+        say(ConsoleStream::Err, "[SDK] Reconnect thread could not be started: ", error.what());
     }
 }
 
@@ -51,12 +52,15 @@ void SDK::lossRun() {
     if (retired.joinable()) {
         retired.join();
     }
-    do {
-        reportLoss();
-        if (running.load() && autoReconnect) {
-            reconnectLoop();
+    std::string cause;
+    while (takeReportedLoss(cause, true)) {
+        if (confirmLoss(cause)) {
+            reportLoss();
+            if (running.load() && autoReconnect) {
+                reconnectLoop();
+            }
         }
-    } while (takePendingLoss(true));
+    }
 }
 
 void SDK::reportLoss() {
@@ -67,12 +71,13 @@ void SDK::reportLoss() {
     }
 }
 
-// Takes one loss reported while this run was going. With endRun, a run that finds
-// none ends under the same lock, so no loss can slip between the test and the end.
-bool SDK::takePendingLoss(bool endRun) {
+// Takes the oldest loss report not yet confirmed. With endRun, a run that finds none
+// ends under the same lock, so no report can slip between the test and the end.
+bool SDK::takeReportedLoss(std::string& cause, bool endRun) {
     std::lock_guard lock(stopMutex);
-    if (pendingLosses > 0) {
-        --pendingLosses;
+    if (!reportedLosses.empty()) {
+        cause = std::move(reportedLosses.front());
+        reportedLosses.pop_front();
         return true;
     }
     if (endRun) {
@@ -82,20 +87,22 @@ bool SDK::takePendingLoss(bool endRun) {
 }
 
 void SDK::reconnectLoop() {
-    // A loss that leaves no client of the process connected makes the library stop its
-    // receiving thread, which has marked itself stopping but is still running when the
-    // loss is reported. A connect that comes in that window finds it "running", starts
-    // no new one, and waits its whole connect timeout for a CONNACK nobody reads (the
-    // library offers no way to see or wait for the thread's end). The thread ends within
+    // A loss that leaves no client of the library connected makes it stop its receiving
+    // thread, which has marked itself stopping but is still running when the loss is
+    // reported. A connect that comes in that window finds it "running", starts no new
+    // one, and waits its whole connect timeout for a CONNACK nobody reads (the library
+    // offers no way to see or wait for the thread's end). The thread ends within
     // moments, and a new one costs the library 100 ms to start anyway: the first
-    // attempt waits that long (stop and new losses still end the wait at once).
-    if (LibraryClient::noClientConnected()) {
+    // attempt waits that long (stop and new reports still end the wait at once).
+    if (client.noClientConnected()) {
         std::unique_lock lock(stopMutex);
-        stopSignal.wait_for(lock, kLibraryThreadStopGrace, [this] { return !running.load() || pendingLosses > 0; });
+        stopSignal.wait_for(lock, kLibraryThreadStopGrace,
+                            [this] { return !running.load() || !reportedLosses.empty(); });
     }
     int delay = 1;
+    std::string cause;
     for (;;) {
-        if (takePendingLoss(false)) {
+        if (takeReportedLoss(cause, false) && confirmLoss(cause)) {
             reportLoss();
             delay = 1;
         }
@@ -109,37 +116,36 @@ void SDK::reconnectLoop() {
             } catch (...) {
                 reportHandlerFailure("connection handler (reconnected)");
             }
-            if (lostBeforeCounted()) {
-                loseConnection(nullptr);  // handed to this run, which goes on
-            }
+            confirmLossBeforeCounted();  // a loss found there is handed to this run
             return;
         }
-        writeLine(std::cerr, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");
+        say(ConsoleStream::Err, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");
         std::unique_lock lock(stopMutex);
-        // stop and a new loss notify under stopMutex, so neither can be missed here.
+        // stop and a new report notify under stopMutex, so neither can be missed here.
         stopSignal.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
-                              [this] { return !running.load() || pendingLosses > 0; });
+                              [this] { return !running.load() || !reportedLosses.empty(); });
         delay = nextDelay(delay, maxReconnectInterval);
     }
 }
 
 // One attempt, or none (nullopt) when the run is over: stopped, or connected by the
-// application meanwhile (tested under the connection lock, so two attempts never race).
+// application meanwhile (the connection's phase keeps two attempts from racing).
 std::optional<int> SDK::attemptReconnect() {
-    std::lock_guard connectionLock(connectionMutex);
-    if (!running.load() || connected.load() || !client) {
+    if (!running.load() || connection.beginConnect(true) != ConnectionState::ConnectStart::Go) {
         return std::nullopt;
     }
-    std::cout << "[SDK] Attempting to reconnect...\n";
-    // The connection-lost callback that started this run may not have returned yet;
-    // connecting under it leaves the library without its receiving thread.
-    client.route().waitForIdle(true);
-    client.route().endQueueRelease();
-    int rc = connectLibraryClient();
+    if (!running.load()) {
+        connection.endConnect(false);
+        return std::nullopt;
+    }
+    say(ConsoleStream::Out, "[SDK] Attempting to reconnect...");
+    const int rc = connectLibraryClient();
     if (rc == MQTTCLIENT_SUCCESS) {
-        connected.exchange(true);
-        LibraryClient::connectionOpened();
-        writeLine(std::cout, "[SDK] Reconnected successfully to ", serverUri);
+        client.connectionOpened();
+        connection.endConnect(true);
+        say(ConsoleStream::Out, "[SDK] Reconnected successfully to ", serverUri);
+    } else {
+        connection.endConnect(false);
     }
     return rc;
 }

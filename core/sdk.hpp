@@ -1,41 +1,39 @@
-// tarvo_sdk client core: one MQTT client over the Paho MQTT C synchronous library.
+// tarvo_sdk client core: one MQTT client over the MQTT library (see library.hpp).
 //
 // Plain C++20, no Python. Every operation runs on its caller's thread; the library
 // calls back on its own threads (see events.cpp) and the reconnect loop runs on a
 // thread of ours (see reconnect.cpp).
 //
-// Lock order, outermost first (a thread never takes an earlier lock while holding a
-// later one):
-//   1. connectionMutex   connection attempts, disconnect, client creation/destruction
-//   2. clientMutex       lifetime of the library client handle (shared for calls on it)
-//   3. stopMutex         reconnect run state and the loop's timed wait
-//   4. (a handle's CallbackRoute: waiting for its callbacks in progress to end)
-//   5. deliveryMutex     QoS 1/2 deliveries awaited by publish
-//   6. requestMutex      subscribes and unsubscribes waiting for the broker's answer
-//   7. lossMutex         whether a loss report belongs to a connection already ended
-// A handler is called with none of these held (see handler_slot.hpp), and a handler
-// call is the only place that may take the Python interpreter lock (inside the
-// handler). The library's receiving thread takes no lock that a handler holds while it
+// Each part owns its lock: the connection's state, the delivery tracker, each handler
+// slot, the callback route, the reconnect run. No library call is made and no handler
+// is called with any of them held, and none is taken while another is held, except:
+//   1. a handler slot's call order    (ordered slots: held during the handler's call)
+//   2. the reconnect run's stopMutex  (held only to start, wait for and end the run)
+// each of which may be held while the leaf locks of the other parts are taken. A
+// handler call is the only place that may take the Python interpreter lock (inside the
+// handler); the library's receiving thread takes no lock that a handler holds while it
 // waits for that thread.
 #pragma once
 
+#include "connection_state.hpp"
+#include "console.hpp"
+#include "delivery_tracker.hpp"
 #include "handler_slot.hpp"
 #include "library_client.hpp"
 
 #include <MQTTClient.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <chrono>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_set>
 
 namespace tarvo {
 
@@ -53,27 +51,39 @@ public:
     // Asked every kInterruptCheckInterval while publish waits for an acknowledgement:
     // true makes publish give up waiting and throw Interrupted (the message stays in
     // flight). Set by the binding to let Python's signal handlers run.
-    using InterruptCheck = std::function<bool()>;
-    struct Interrupted : std::exception {
-        const char* what() const noexcept override { return "interrupted"; }
-    };
-    static constexpr auto kInterruptCheckInterval = std::chrono::milliseconds(50);
+    using InterruptCheck = DeliveryTracker::InterruptCheck;
+    using Interrupted = DeliveryTracker::Interrupted;
+    static constexpr auto kInterruptCheckInterval = DeliveryTracker::kInterruptCheckInterval;
 
-    SDK();
+    // What init configures. A connect timeout too long for the library is taken as the
+    // longest it can wait (24 days).
+    struct Options {
+        std::string clientId;
+        std::string brokerHost;
+        std::string protocol = "tcp";
+        std::string username;
+        std::string password;
+        bool cleanSession = false;
+        bool autoReconnect = true;
+        int maxReconnectInterval = 1;  // seconds
+        int keepAlive = 30;            // seconds
+        int writeTimeout = 10;         // seconds, the library's retry interval
+        int connectTimeout = 30;       // seconds
+        std::string edition = "Community";
+    };
+
+    // The library defaults to Paho's; the console to standard output and error.
+    explicit SDK(Library& library = pahoLibrary(), ConsoleSink console = writeToStandardStreams);
     SDK(const SDK&) = delete;
     SDK& operator=(const SDK&) = delete;
     virtual ~SDK();
 
-    void init(const std::string& clientId, const std::string& brokerHost, const std::string& protocol,
-              const std::string& username, const std::string& password, bool cleanSession, bool resumeSubs,
-              bool connectRetry, bool autoReconnect, int connectRetryInterval, int maxReconnectInterval,
-              int keepAlive, int pingTimeout, int writeTimeout, bool orderMatters, int connectTimeout,
-              const std::string& edition);
+    void init(const Options& options);
 
     bool connect();
     void disconnect();
     void stop();
-    bool is_connected() const { return connected.load() && !inheritedAcrossFork(); }
+    bool is_connected() const { return connected() && !inheritedAcrossFork(); }
     // Between a successful init and stop: there is a library client and maybe a loop.
     bool isRunning() const { return running.load() && !inheritedAcrossFork(); }
 
@@ -112,8 +122,15 @@ public:
 private:
     class CallbackScope;
 
+    template <typename... Parts>
+    void say(ConsoleStream stream, const Parts&... parts) const {
+        console(stream, composeLine(parts...));
+    }
+    // A view of the connection's state: true while it is open.
+    bool connected() const { return connection.connected(); }
+
     // configuration (config.cpp)
-    void writeConnectOptions(bool cleanSession, int keepAlive, int writeTimeout, int connectTimeout);
+    void writeConnectOptions(const Options& options);
     void pointAtPassword();
 
     // lifecycle (lifecycle.cpp)
@@ -121,44 +138,47 @@ private:
     int checkConnectRequest() const;
     int connectLibraryClient();
     void disconnectClient(bool reportNotConnected);
-    void endClient();
+    void endClient(ConnectionState::Phase next);
     void refuseFromHandler(const char* operation) const;
     // In a child forked after init: the client, its connection and threads are the
     // parent's. Such an object behaves as stopped and touches none of them.
-    bool inheritedAcrossFork() const { return forkCountAtInit.load() != LibraryClient::forkCount(); }
+    bool inheritedAcrossFork() const { return forkCountAtInit.load() != forksSincePahoSetUp(); }
     void abandonAfterFork();
 
     // events (events.cpp)
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
     static void connectionLost(void* context, char* cause);
     static void deliveryComplete(void* context, MQTTClient_deliveryToken token);
-    void loseConnection(const char* cause);
-    bool lostBeforeCounted();
+    bool confirmLoss(const std::string& cause);
+    void confirmLossBeforeCounted();
     void callConnectionHandler(bool isConnected, int code);
     void reportHandlerFailure(std::string_view event) noexcept;
 
     // messaging (messaging.cpp)
-    template <typename Request>
-    int requestAnswer(Request request);
     int sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
-    bool awaitDelivery(MQTTClient_deliveryToken token, std::uint64_t epoch,
-                       std::chrono::steady_clock::time_point deadline);
-    void abandonDeliveries();
+    template <typename Request>
+    int sendRequest(Request request);
 
     // reconnect (reconnect.cpp)
-    void startLossRun();
+    void reportLossToConfirm(const char* cause);
     void lossRun();
-    void reportLoss();
-    bool takePendingLoss(bool endRun);
+    bool takeReportedLoss(std::string& cause, bool endRun);
     void reconnectLoop();
     std::optional<int> attemptReconnect();
+    void reportLoss();
     void endReconnectRun();
 
     // True on a thread while it runs a library callback: the library's one receiving
     // thread (or its connection-lost thread), which must never wait for the library.
     static thread_local bool insideLibraryCallback;
 
-    LibraryClient client;
+    Library& library;
+    const ConsoleSink console;
+    LibraryClient client{library};
+    ConnectionState connection;
+    DeliveryTracker deliveries;
+    // Written by init and by an attempt's sealing, each while the connection's phase
+    // (Ending, Connecting) keeps every other user of them away.
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
     std::string serverUri;
     std::string username;
@@ -166,62 +186,25 @@ private:
     std::string clientId;
     std::string edition;
     std::string sealedPassword;
+    bool autoReconnect = true;
+    int maxReconnectInterval = 60;
     // Messages come one at a time from the library's receiving thread; connection
     // events from several threads, delivered one at a time in order.
     HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
     HandlerSlot<bool, int> connectionHandler{this, true};
     std::atomic<bool> running{false};
-    std::atomic<std::uint64_t> forkCountAtInit{LibraryClient::forkCount()};
-    std::atomic<bool> connected{false};
-    // True while a disconnect runs. The library's disconnect waits (up to its timeout)
-    // until nothing is in flight, which a thread publishing in a loop would never let
-    // happen; publishes, subscribes and unsubscribes begun meanwhile are refused.
-    std::atomic<bool> disconnecting{false};
-    bool autoReconnect = true;
-    int maxReconnectInterval = 60;
-    // Guarded by stopMutex: the thread that reports a loss and runs the reconnect loop,
-    // and (retiredThread) its predecessor, joined by its successor or by stop.
-    std::thread reconnectThread;
-    std::thread retiredThread;
-    std::condition_variable stopSignal;
-    // Lock 3: guards the two threads, lossRunActive, pendingLosses and the loop's timed
+    std::atomic<std::uint64_t> forkCountAtInit{forksSincePahoSetUp()};
+
+    // The reconnect run: at most one thread at a time reports losses and reconnects.
+    // stopMutex guards the two threads (the run's, and its predecessor's, joined by its
+    // successor or by stop), the losses reported to it (their causes) and its timed
     // wait on stopSignal; running is stored under it whenever it turns false.
     std::mutex stopMutex;
+    std::condition_variable stopSignal;
+    std::thread reconnectThread;
+    std::thread retiredThread;
     bool lossRunActive = false;
-    int pendingLosses = 0;
-
-    // Lock 1: serialises connection attempts (connect, reconnect), sealing, disconnect,
-    // and creating or destroying the library client; guards connectOptions and the
-    // credential strings it points into.
-    std::mutex connectionMutex;
-    // Lock 2: shared by every library call on the handle, exclusive to create or
-    // destroy it, so no call can run on a destroyed client.
-    std::shared_mutex clientMutex;
-
-    // Lock 5: guards the delivery bookkeeping of QoS 1/2 publishes. A token is in
-    // completedTokens once its acknowledgement arrived and nobody has collected it yet;
-    // in unawaitedTokens while in flight with no publish waiting for it (published from
-    // a handler, or the wait timed out). deliveryEpoch moves on at every loss or
-    // disconnect so waiters stop waiting for acknowledgements that cannot come.
-    std::mutex deliveryMutex;
-    std::condition_variable deliveryDone;
-    std::unordered_set<MQTTClient_deliveryToken> completedTokens;
-    std::unordered_set<MQTTClient_deliveryToken> unawaitedTokens;
-    std::uint64_t deliveryEpoch = 0;
-
-    // Lock 6: guards requestsAwaitingAnswer, the subscribes and unsubscribes inside the
-    // library. Nothing is taken under it; connection attempts wait on requestsEnded.
-    std::mutex requestMutex;
-    std::condition_variable requestsEnded;
-    int requestsAwaitingAnswer = 0;
-
-    // Lock 7: guards lossOfEndedConnectionPending, and the loss callback's clearing of
-    // connected. A connection the library dropped on its own (its loss report on the
-    // way) and then ended by disconnect must not have that report count against the
-    // next connection. Never held during a library call: the loss callback may run
-    // with the library's lock held.
-    std::mutex lossMutex;
-    bool lossOfEndedConnectionPending = false;
+    std::deque<std::string> reportedLosses;
 
     HandlerFailureReporter handlerFailureReporter;
     InterruptCheck interruptCheck;

@@ -369,10 +369,18 @@ std::string uniqueClientId() {
 }
 
 void init(SDK& sdk, const Settings& s) {
-    sdk.init(s.clientId.empty() ? uniqueClientId() : s.clientId, s.brokerHost, s.protocol, s.username, s.password,
-             /*cleanSession=*/true, /*resumeSubs=*/false, /*connectRetry=*/false, s.autoReconnect,
-             /*connectRetryInterval=*/1, s.maxReconnectInterval, /*keepAlive=*/60, /*pingTimeout=*/10,
-             /*writeTimeout=*/10, /*orderMatters=*/true, s.connectTimeout, s.edition);
+    sdk.init({.clientId = s.clientId.empty() ? uniqueClientId() : s.clientId,
+              .brokerHost = s.brokerHost,
+              .protocol = s.protocol,
+              .username = s.username,
+              .password = s.password,
+              .cleanSession = true,
+              .autoReconnect = s.autoReconnect,
+              .maxReconnectInterval = s.maxReconnectInterval,
+              .keepAlive = 60,
+              .writeTimeout = 10,
+              .connectTimeout = s.connectTimeout,
+              .edition = s.edition});
 }
 
 bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {

@@ -1,0 +1,151 @@
+// The state of one object's connection: one value, and every transition of it here.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace tarvo {
+
+// Connect, disconnect, init and stop take the connection through its phases; library
+// calls on an open connection (publish, subscribe, unsubscribe) are counted while they
+// run, so that the client under them is not ended. Its lock is taken by no other lock's
+// holder and held only for a moment: nothing waits for the library under it.
+class ConnectionState {
+public:
+    enum class Phase {
+        Unconfigured,   // no library client: before init, or after a failed one
+        Idle,           // a client, no connection (never opened, or disconnected)
+        Connecting,     // connect or a reconnect attempt is inside the library
+        Connected,
+        Disconnecting,  // disconnect is inside the library; no new call starts
+        Lost,           // the library dropped the connection; the reconnect loop may open another
+        Ending,         // init or stop is ending the client
+        Stopped,        // stop ended the client
+    };
+
+    // A lock-free view, for tests that a later transition may overturn.
+    Phase phase() const { return phase_.load(); }
+    bool connected() const { return phase() == Phase::Connected; }
+
+    enum class ConnectStart { Go, AlreadyConnected, NoClient, Busy };
+    // Waits out another attempt or a disconnect (unless !mayWait: then Busy), and any
+    // subscribe or unsubscribe still waiting for an answer of an earlier connection
+    // (the library ends the handle's connection when such a wait times out, whichever
+    // connection is open by then). Go: the phase is now Connecting.
+    ConnectStart beginConnect(bool mayWait) {
+        std::unique_lock lock(mutex_);
+        if (!mayWait && (phase_ == Phase::Connecting || phase_ == Phase::Disconnecting)) {
+            return ConnectStart::Busy;
+        }
+        changed_.wait(lock, [this] {
+            const bool wouldGo = phase_ == Phase::Idle || phase_ == Phase::Lost;
+            return !transitionInProgress() && !(wouldGo && requestsAwaitingAnswer_ > 0);
+        });
+        switch (phase_.load()) {
+        case Phase::Idle:
+        case Phase::Lost:
+            beforeAttempt_ = phase_;
+            set(Phase::Connecting);
+            return ConnectStart::Go;
+        case Phase::Connected:
+            return ConnectStart::AlreadyConnected;
+        default:
+            return ConnectStart::NoClient;
+        }
+    }
+    void endConnect(bool opened) {
+        std::lock_guard lock(mutex_);
+        set(opened ? Phase::Connected : beforeAttempt_);
+    }
+
+    // Connected -> Disconnecting, after waiting out an attempt or another disconnect;
+    // false when there is no connection to end.
+    bool beginDisconnect() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !transitionInProgress(); });
+        if (phase_ != Phase::Connected) {
+            return false;
+        }
+        set(Phase::Disconnecting);
+        return true;
+    }
+    void endDisconnect() {
+        std::lock_guard lock(mutex_);
+        set(Phase::Idle);
+    }
+
+    // Connected -> Lost; false when the connection was not open (anymore).
+    bool lose() {
+        std::lock_guard lock(mutex_);
+        if (phase_ != Phase::Connected) {
+            return false;
+        }
+        set(Phase::Lost);
+        return true;
+    }
+
+    // -> Ending, once no attempt, disconnect or call is in progress; no call starts
+    // after it. Then endEnding: Idle with a new client, Unconfigured without, Stopped.
+    void beginEnding() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !transitionInProgress(); });
+        set(Phase::Ending);
+        changed_.wait(lock, [this] { return callsInProgress_ == 0; });
+    }
+    void endEnding(Phase next) {
+        std::lock_guard lock(mutex_);
+        set(next);
+    }
+
+    // A library call on the open connection, counted from construction to destruction;
+    // begun() is false (and nothing counted) when the connection is not open. A request
+    // (subscribe, unsubscribe) is also counted as awaiting its answer.
+    class Call {
+    public:
+        Call(ConnectionState& state, bool request) : state_(state), request_(request) {
+            std::lock_guard lock(state_.mutex_);
+            begun_ = state_.phase_ == Phase::Connected;
+            if (begun_) {
+                ++state_.callsInProgress_;
+                state_.requestsAwaitingAnswer_ += request_ ? 1 : 0;
+            }
+        }
+        ~Call() {
+            if (!begun_) {
+                return;
+            }
+            std::lock_guard lock(state_.mutex_);
+            --state_.callsInProgress_;
+            state_.requestsAwaitingAnswer_ -= request_ ? 1 : 0;
+            state_.changed_.notify_all();
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+        bool begun() const { return begun_; }
+
+    private:
+        ConnectionState& state_;
+        const bool request_;
+        bool begun_ = false;
+    };
+
+private:
+    bool transitionInProgress() const {
+        return phase_ == Phase::Connecting || phase_ == Phase::Disconnecting || phase_ == Phase::Ending;
+    }
+    void set(Phase next) {
+        phase_.store(next);
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    // Written under mutex_ only; atomic for phase()'s lock-free view.
+    std::atomic<Phase> phase_{Phase::Unconfigured};
+    Phase beforeAttempt_ = Phase::Idle;
+    int callsInProgress_ = 0;
+    int requestsAwaitingAnswer_ = 0;
+};
+
+}  // namespace tarvo

@@ -1,0 +1,103 @@
+// The acknowledgements that QoS 1 and 2 publishes wait for.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_set>
+
+namespace tarvo {
+
+// A token is completed once its acknowledgement arrived and nobody has collected it
+// yet; unawaited while in flight with no publish waiting for it (published from a
+// handler, or its wait ended early). The epoch moves on at every loss or disconnect,
+// so that waiters stop waiting for acknowledgements that cannot come. Its lock is the
+// last wherever it is taken.
+class DeliveryTracker {
+public:
+    // Thrown by await when its interrupt check asked it to give up.
+    struct Interrupted : std::exception {
+        const char* what() const noexcept override { return "interrupted"; }
+    };
+    using InterruptCheck = std::function<bool()>;
+    static constexpr auto kInterruptCheckInterval = std::chrono::milliseconds(50);
+
+    std::uint64_t epoch() {
+        std::lock_guard lock(mutex_);
+        return epoch_;
+    }
+    std::size_t unawaitedCount() {
+        std::lock_guard lock(mutex_);
+        return unawaited_.size();
+    }
+
+    // The token's acknowledgement will not be waited for.
+    void leaveUnawaited(MQTTClient_deliveryToken token) {
+        std::lock_guard lock(mutex_);
+        unawaited_.insert(token);
+    }
+
+    // Called by the library's receiving thread for each acknowledgement.
+    void acknowledged(MQTTClient_deliveryToken token) {
+        std::lock_guard lock(mutex_);
+        if (unawaited_.erase(token) == 0) {
+            completed_.insert(token);
+            done_.notify_all();
+        }
+    }
+
+    // True once the token's acknowledgement arrived; false when the deadline passed or a
+    // loss or disconnect cut the wait short. Asks interruptCheck (if any) every
+    // kInterruptCheckInterval, and throws Interrupted when it says so; the token is then
+    // left unawaited.
+    bool await(MQTTClient_deliveryToken token, std::uint64_t epoch, std::chrono::steady_clock::time_point deadline,
+               const InterruptCheck& interruptCheck) {
+        std::unique_lock lock(mutex_);
+        auto settled = [&] { return completed_.contains(token) || epoch_ != epoch; };
+        while (!done_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
+                                 settled) &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (!interruptCheck) {
+                continue;
+            }
+            lock.unlock();
+            const bool interrupted = interruptCheck();
+            lock.lock();
+            if (interrupted) {
+                if (completed_.erase(token) == 0 && epoch_ == epoch) {
+                    unawaited_.insert(token);
+                }
+                throw Interrupted();
+            }
+        }
+        if (completed_.erase(token) > 0) {
+            return true;
+        }
+        if (epoch_ == epoch) {
+            unawaited_.insert(token);  // timed out; the acknowledgement may still come
+        }
+        return false;
+    }
+
+    // The connection ended: no acknowledgement awaited so far will come.
+    void abandonAll() {
+        std::lock_guard lock(mutex_);
+        ++epoch_;
+        completed_.clear();
+        unawaited_.clear();
+        done_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::unordered_set<MQTTClient_deliveryToken> completed_;
+    std::unordered_set<MQTTClient_deliveryToken> unawaited_;
+    std::uint64_t epoch_ = 0;
+};
+
+}  // namespace tarvo
