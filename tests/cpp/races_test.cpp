@@ -1,0 +1,185 @@
+// Races between the library's threads and the application's, each forced into its
+// worst interleaving with a scripted library (no broker, no sleeps).
+#include "fake_library.hpp"
+#include "sdk.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using tarvo::SDK;
+using tarvo::testing::FakeLibrary;
+using tarvo::testing::Gate;
+using Events = std::vector<std::pair<bool, int>>;
+using Lines = std::vector<std::string>;
+
+// What one SDK told its application: connection events, messages, console lines.
+class Recorder {
+public:
+    void event(bool connected, int code) {
+        std::lock_guard lock(mutex_);
+        events_.emplace_back(connected, code);
+        changed_.notify_all();
+    }
+    void message(std::string_view topic, std::string_view payload) {
+        std::lock_guard lock(mutex_);
+        messages_.emplace_back(std::string(topic) + " " + std::string(payload));
+    }
+    void line(std::string_view line) {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(line);
+    }
+    bool awaitEvents(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return events_.size() >= count; });
+    }
+    std::vector<std::pair<bool, int>> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<std::string> messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::pair<bool, int>> events_;
+    std::vector<std::string> messages_;
+    std::vector<std::string> lines_;
+};
+
+SDK::Options options(bool cleanSession) {
+    SDK::Options options;
+    options.clientId = "races";
+    options.brokerHost = "fake";
+    options.cleanSession = cleanSession;
+    options.connectTimeout = 5;
+    return options;
+}
+
+class Races : public ::testing::Test {
+protected:
+    void start(bool cleanSession) {
+        sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
+        sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
+        sdk.init(options(cleanSession));
+        ASSERT_TRUE(sdk.connect());
+    }
+
+    FakeLibrary library;  // outlives the SDK
+    Recorder recorder;
+    SDK sdk{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
+};
+
+// A loss report that comes after its connection was ended by disconnect, and another
+// one opened, is about a connection that no longer exists.
+TEST_F(Races, LateLossReportLeavesTheNextConnectionAlone) {
+    start(false);
+    Gate report;
+    library.dropConnection(&report);
+    sdk.disconnect();
+    ASSERT_TRUE(sdk.connect());
+    report.open();
+    library.awaitLossReports();
+    sdk.stop();  // joins the thread that took the report
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, 0}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A subscribe waiting for its answer when the connection is lost gives up only after
+// the library's time-out, and then ends whatever connection its handle has: no new
+// connection may be opened before, or the give-up would end it.
+TEST_F(Races, RequestCutOffByALossEndsBeforeTheReconnection) {
+    start(false);
+    library.answerRequests(false);
+    Gate subscribeSent;
+    library.onSubscribe([&] { subscribeSent.open(); });
+    bool subscribed = true;
+    std::thread subscriber([&] { subscribed = sdk.subscribe("a/b", 1); });
+    ASSERT_TRUE(subscribeSent.wait());
+    library.dropConnection();
+    ASSERT_TRUE(recorder.awaitEvents(2));
+    // Time for a reconnection that does not wait to happen (it would at once).
+    EXPECT_FALSE(library.awaitConnects(2, std::chrono::seconds(1)));
+    library.answerRequests(true);
+    library.timeOutRequests();
+    subscriber.join();
+    ASSERT_TRUE(recorder.awaitEvents(3));
+    sdk.stop();
+    EXPECT_FALSE(subscribed);
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// stop() while a message handler runs: the handle outlives the callback.
+TEST_F(Races, StopDoesNotDestroyTheClientUnderARunningCallback) {
+    start(false);
+    Gate handlerEntered;
+    sdk.on_message([&](std::string_view, std::string_view) {
+        handlerEntered.open();
+        // Gives a stop that does not wait for this callback the time to destroy the
+        // handle under it; a stop that waits finds it gone after this second.
+        library.awaitDestroy(std::chrono::seconds(1));
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(handlerEntered.wait());
+    sdk.stop();
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A clean-session disconnect frees the queued messages, including the one the
+// receiving thread is about to hand to the callback: that one must not be read.
+TEST_F(Races, CleanDisconnectFreesTheMessageBeingHandedOver) {
+    start(true);
+    Gate aboutToHandOver;
+    Gate handOver;
+    library.beforeMessageArrived([&] {
+        aboutToHandOver.open();
+        handOver.wait();
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(aboutToHandOver.wait());
+    std::thread disconnecter([&] { sdk.disconnect(); });
+    disconnecter.join();
+    handOver.open();
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_EQ(recorder.messages(), Lines{});
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A connection handler that subscribes waits for a SUBACK that the receiving thread
+// reads only after the message queued ahead of it: the message handler must be
+// callable meanwhile.
+TEST_F(Races, ConnectionHandlerSubscribesWhileAMessageWaitsAheadOfTheAnswer) {
+    bool subscribed = false;
+    library.onSubscribe([&] { library.deliver("a/1", "retained"); });
+    sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
+    sdk.on_connection([&](bool connected, int) {
+        if (connected) {
+            subscribed = sdk.subscribe("a/#", 1);
+        }
+    });
+    sdk.init(options(false));
+    ASSERT_TRUE(sdk.connect());
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_TRUE(subscribed);
+    EXPECT_EQ(recorder.messages(), Lines{"a/1 retained"});
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+}  // namespace
