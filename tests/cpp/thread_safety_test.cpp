@@ -1,0 +1,81 @@
+// The annotated lock types keep their std counterparts' promises. Built by the Clang
+// thread-safety build too, where these uses must pass the analysis.
+#include "thread_safety.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+using tarvo::ExclusiveLock;
+using tarvo::Mutex;
+using tarvo::SharedLock;
+using tarvo::SharedMutex;
+using tarvo::UniqueLock;
+
+struct Handshake {
+    Mutex mutex;
+    std::condition_variable changed;
+    bool waiting GUARDED_BY(mutex) = false;
+    bool woken GUARDED_BY(mutex) = false;
+};
+
+// The waiter says that it waits, which the main thread can only see once the waiter's
+// wait has let go of the mutex; then it wakes the waiter.
+TEST(LockTypes, ConditionWaitLetsGoOfTheMutexAndWakes) {
+    Handshake handshake;
+    std::thread waiter([&] {
+        UniqueLock lock(handshake.mutex);
+        handshake.waiting = true;
+        handshake.changed.notify_all();
+        while (!handshake.woken) {
+            lock.wait(handshake.changed);
+        }
+    });
+    {
+        UniqueLock lock(handshake.mutex);
+        lock.wait(handshake.changed, [&]() REQUIRES(handshake.mutex) { return handshake.waiting; });
+        handshake.woken = true;
+    }
+    handshake.changed.notify_all();
+    waiter.join();
+}
+
+enum class Mode { exclusive, shared };
+
+// Whether another thread can take mutex in mode now, without waiting.
+bool takenElsewhere(SharedMutex& mutex, Mode mode) {
+    auto take = [&] {
+        if (mode == Mode::shared) {
+            if (!mutex.try_lock_shared()) {
+                return false;
+            }
+            mutex.unlock_shared();
+        } else {
+            if (!mutex.try_lock()) {
+                return false;
+            }
+            mutex.unlock();
+        }
+        return true;
+    };
+    return std::async(std::launch::async, take).get();
+}
+
+TEST(LockTypes, SharedHoldersCoexistAndExcludeAnExclusiveOne) {
+    SharedMutex mutex;
+    SharedLock lock(mutex);
+    EXPECT_TRUE(takenElsewhere(mutex, Mode::shared));
+    EXPECT_FALSE(takenElsewhere(mutex, Mode::exclusive));
+}
+
+TEST(LockTypes, ExclusiveHolderExcludesEveryOther) {
+    SharedMutex mutex;
+    ExclusiveLock lock(mutex);
+    EXPECT_FALSE(takenElsewhere(mutex, Mode::shared));
+    EXPECT_FALSE(takenElsewhere(mutex, Mode::exclusive));
+}
+
+}  // namespace
