@@ -153,8 +153,7 @@ namespace pybind11::detail {
 
 bool type_caster<tarvo::binding::MessageHandlerArg>::load(handle source, bool convert) {
     return tarvo::binding::loadHandler<tarvo::SDK::MessageHandler, tarvo::binding::PythonMessageHandler,
-                                       void (*)(std::string_view, std::string_view)>(source, convert,
-                                                                                         value.handler);
+                                       void (*)(std::string_view, std::string_view)>(source, convert, value.handler);
 }
 
 bool type_caster<tarvo::binding::ConnectionHandlerArg>::load(handle source, bool convert) {

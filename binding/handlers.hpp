@@ -34,8 +34,9 @@ struct type_caster<tarvo::binding::MessageHandlerArg> {
 
 template <>
 struct type_caster<tarvo::binding::ConnectionHandlerArg> {
-    PYBIND11_TYPE_CASTER(tarvo::binding::ConnectionHandlerArg,
-                         const_name("collections.abc.Callable[[bool, typing.SupportsInt | typing.SupportsIndex], None]"));
+    PYBIND11_TYPE_CASTER(
+        tarvo::binding::ConnectionHandlerArg,
+        const_name("collections.abc.Callable[[bool, typing.SupportsInt | typing.SupportsIndex], None]"));
     bool load(handle source, bool convert);
 };
 

@@ -23,9 +23,10 @@ using tarvo::binding::BoundSDK;
 template <typename Return, typename... Args>
 auto interruptible(Return (SDK::*method)(Args...)) {
     return [method](SDK& sdk, Args... args) -> Return {
-        return tarvo::binding::callInterruptibly(
-            static_cast<BoundSDK&>(sdk),
-            [method, &sdk, ... args = std::decay_t<Args>(args)]() mutable { return (sdk.*method)(std::move(args)...); });
+        return tarvo::binding::callInterruptibly(static_cast<BoundSDK&>(sdk),
+                                                 [method, &sdk, ... args = std::decay_t<Args>(args)]() mutable {
+                                                     return (sdk.*method)(std::move(args)...);
+                                                 });
     };
 }
 
@@ -38,18 +39,19 @@ void initInterruptibly(SDK& sdk, const std::string& clientId, const std::string&
                        int /*connectRetryInterval*/, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
                        int writeTimeout, bool /*orderMatters*/, int connectTimeout, const std::string& edition) {
     static_cast<BoundSDK&>(sdk).cancelDeferredStop();
-    interruptible(&SDK::init)(sdk, SDK::Options{.clientId = clientId,
-                                                .brokerHost = brokerHost,
-                                                .protocol = protocol,
-                                                .username = username,
-                                                .password = password,
-                                                .cleanSession = cleanSession,
-                                                .autoReconnect = autoReconnect,
-                                                .maxReconnectInterval = maxReconnectInterval,
-                                                .keepAlive = keepAlive,
-                                                .writeTimeout = writeTimeout,
-                                                .connectTimeout = connectTimeout,
-                                                .edition = edition});
+    const auto init = interruptible(&SDK::init);
+    init(sdk, SDK::Options{.clientId = clientId,
+                           .brokerHost = brokerHost,
+                           .protocol = protocol,
+                           .username = username,
+                           .password = password,
+                           .cleanSession = cleanSession,
+                           .autoReconnect = autoReconnect,
+                           .maxReconnectInterval = maxReconnectInterval,
+                           .keepAlive = keepAlive,
+                           .writeTimeout = writeTimeout,
+                           .connectTimeout = connectTimeout,
+                           .edition = edition});
 }
 
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
@@ -80,18 +82,20 @@ PYBIND11_MODULE(tarvo_sdk, module) {
     py::class_<SDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
         .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<BoundSDK>()); }))
         .def("init", &initInterruptibly, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
-             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false,
-             py::arg("resumeSubs") = true, py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
-             py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30,
-             py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10, py::arg("orderMatters") = false,
-             py::arg("connectTimeout") = 30, py::arg("edition") = "Community")
-        .def("connect", [](SDK& sdk) {
-            return unlessStopDeferred(interruptible(&SDK::connect),
-                                      refusedWith("[SDK] connect \xE2\x80\x94 call init() first\n", false))(sdk);
-        })
-        .def("disconnect", [](SDK& sdk) {
-            unlessStopDeferred(interruptible(&SDK::disconnect), [] { std::cout << "[SDK] Not connected\n"; })(sdk);
-        })
+             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
+             py::arg("connectRetry") = true, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
+             py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10,
+             py::arg("writeTimeout") = 10, py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
+             py::arg("edition") = "Community")
+        .def("connect",
+             [](SDK& sdk) {
+                 return unlessStopDeferred(interruptible(&SDK::connect),
+                                           refusedWith("[SDK] connect \xE2\x80\x94 call init() first\n", false))(sdk);
+             })
+        .def("disconnect",
+             [](SDK& sdk) {
+                 unlessStopDeferred(interruptible(&SDK::disconnect), [] { std::cout << "[SDK] Not connected\n"; })(sdk);
+             })
         .def(
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
@@ -108,8 +112,8 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             "subscribe",
             [](SDK& sdk, const std::string& topic, int qos) {
                 return unlessStopDeferred(interruptible(&SDK::subscribe),
-                                          refusedWith("[SDK] subscribe \xE2\x80\x94 not connected\n", false))(
-                    sdk, topic, qos);
+                                          refusedWith("[SDK] subscribe \xE2\x80\x94 not connected\n",
+                                                      false))(sdk, topic, qos);
             },
             py::arg("topic"), py::arg("qos") = 0)
         .def("unsubscribe",
@@ -119,11 +123,13 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              })
         .def("on_message",
              [](SDK& sdk, MessageHandlerArg handler) {
-                 interruptible(&SDK::on_message)(sdk, std::move(handler.handler));
+                 const auto replace = interruptible(&SDK::on_message);
+                 replace(sdk, std::move(handler.handler));
              })
         .def("on_connection",
              [](SDK& sdk, ConnectionHandlerArg handler) {
-                 interruptible(&SDK::on_connection)(sdk, std::move(handler.handler));
+                 const auto replace = interruptible(&SDK::on_connection);
+                 replace(sdk, std::move(handler.handler));
              })
         .def("stop",
              [](SDK& sdk) {
@@ -134,7 +140,8 @@ PYBIND11_MODULE(tarvo_sdk, module) {
                      return;
                  }
                  try {
-                     interruptible(&SDK::stop)(sdk);
+                     const auto stop = interruptible(&SDK::stop);
+                     stop(sdk);
                  } catch (const py::error_already_set&) {
                      bound.deferStop();  // interrupted: the stop goes on in the background
                      throw;
@@ -144,8 +151,8 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              [](SDK& sdk) { return !static_cast<BoundSDK&>(sdk).isStopDeferred() && sdk.is_connected(); });
 
     tarvo::binding::noteMainThread();
-    py::module_::import("os").attr("register_at_fork")(
-        py::arg("after_in_child") = py::cpp_function([] { tarvo::binding::noteMainThread(); }));
+    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
+                                                           py::cpp_function([] { tarvo::binding::noteMainThread(); }));
 
     // A signal handler's exception, already set, ends a publish that was waiting.
     py::register_exception_translator([](std::exception_ptr failure) {
@@ -159,9 +166,8 @@ PYBIND11_MODULE(tarvo_sdk, module) {
 
     // A client still connected when the interpreter finalizes would leave library
     // threads that block for ever on the interpreter lock; stop them all first.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] {
-            py::gil_scoped_release release;
-            tarvo::binding::stopLiveClients();
-        }));
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        py::gil_scoped_release release;
+        tarvo::binding::stopLiveClients();
+    }));
 }

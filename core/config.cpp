@@ -38,7 +38,7 @@ void SDK::init(const Options& options) {
     // or server than the caller did, so they are refused as it refuses text it cannot
     // accept.
     int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
-                                                              : client.create(serverUri, clientId, this);
+                                                             : client.create(serverUri, clientId, this);
     if (rc == MQTTCLIENT_SUCCESS) {
         rc = library.setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
                                   &SDK::deliveryComplete);

@@ -14,9 +14,9 @@ namespace tarvo {
 class ConnectionState {
 public:
     enum class Phase {
-        Unconfigured,   // no library client: before init, or after a failed one
-        Idle,           // a client, no connection (never opened, or disconnected)
-        Connecting,     // connect or a reconnect attempt is inside the library
+        Unconfigured,  // no library client: before init, or after a failed one
+        Idle,          // a client, no connection (never opened, or disconnected)
+        Connecting,    // connect or a reconnect attempt is inside the library
         Connected,
         Disconnecting,  // disconnect is inside the library; no new call starts
         Lost,           // the library dropped the connection; the reconnect loop may open another

@@ -75,7 +75,8 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
                 const std::string_view topic = topicName != nullptr ? topicName : "";
                 std::string_view payload;
                 if (message->payload != nullptr && message->payloadlen > 0) {
-                    payload = {static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen)};
+                    payload = {static_cast<const char*>(message->payload),
+                               static_cast<std::size_t>(message->payloadlen)};
                 }
                 self->messageHandler.call(topic, payload);
             } catch (...) {

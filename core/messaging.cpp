@@ -16,8 +16,11 @@ constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 bool holdsRefusedCharacter(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                                   : (lead >> 3) == 0x1E ? 4 : 0;
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
         if (length == 0 || i + length > text.size()) {
             return true;
         }
@@ -177,7 +180,8 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
     if (qos > 0 && !deliveries.await(token, epoch, deadline, interruptCheck)) {
         auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        library.waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+        library.waitForCompletion(client.get(), token,
+                                  static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
     }
     return MQTTCLIENT_SUCCESS;
 }

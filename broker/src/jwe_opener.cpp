@@ -164,8 +164,8 @@ JweOpener JweOpener::from_key_file(const std::string &path)
 {
     // Owner only, as SSH insists for private keys: this key opens every
     // device's password.
-    std::string json = read_regular_file(path, "private key file", Readers::owner_only,
-                                         kMaxKeyFileSize);
+    std::string json =
+        read_regular_file(path, "private key file", Readers::owner_only, kMaxKeyFileSize);
     cjose_err err{};
     JwkPtr key(cjose_jwk_import(json.data(), json.size(), &err));
     OPENSSL_cleanse(json.data(), json.size());

@@ -79,8 +79,8 @@ std::string quoted(const char *text)
     std::string result = "'" + std::string(whole.substr(0, shown));
     // Mosquitto already refuses control characters in both; this keeps a
     // line break from forging a log line should that ever change.
-    std::replace_if(result.begin(), result.end(),
-                    [](unsigned char c) { return c < 0x20 || c == 0x7F; }, '?');
+    std::replace_if(
+        result.begin(), result.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; }, '?');
     if (shown == whole.size()) {
         return result + "'";
     }

@@ -86,13 +86,13 @@ std::string read_regular_file(const std::string &path, std::string_view what, Re
     if (fd.get() < 0) {
         throw std::runtime_error("cannot open " + name + ": " + std::strerror(errno));
     }
-    struct stat status {};
+    struct stat status{};
     if (::fstat(fd.get(), &status) != 0) {
         throw std::runtime_error("cannot read " + name + ": " + std::strerror(errno));
     }
     if (!S_ISREG(status.st_mode)) {
-        throw std::runtime_error(name + " is not a regular file (it is " +
-                                 kind_of(status.st_mode) + ")");
+        throw std::runtime_error(name + " is not a regular file (it is " + kind_of(status.st_mode) +
+                                 ")");
     }
     if (readers == Readers::owner_only && (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
         throw std::runtime_error(name + " can be read by others than its owner (mode " +

@@ -55,7 +55,7 @@ struct FakeLibrary::Delivery {
 struct FakeLibrary::Event {
     enum class Kind { Answer, Acknowledgement, Message } kind;
     Handle* handle;
-    std::shared_ptr<bool> answered;  // Answer
+    std::shared_ptr<bool> answered;      // Answer
     MQTTClient_deliveryToken token = 0;  // Acknowledgement
     std::shared_ptr<Delivery> delivery;  // Message
 };
@@ -237,7 +237,8 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     Handle& h = handleOf(handle);
     checkUsable(h, "connect");
     if (h.requestsWaiting > 0) {
-        violation("connect while a request of the handle waits for an answer that its time-out ends the connection for");
+        violation(
+            "connect while a request of the handle waits for an answer that its time-out ends the connection for");
     }
     ++connects_;
     changed_.notify_all();
@@ -322,8 +323,7 @@ int FakeLibrary::unsubscribe(MQTTClient handle, const char*) {
     return rc;
 }
 
-int FakeLibrary::publish(MQTTClient handle, const char*, MQTTClient_message* message,
-                         MQTTClient_deliveryToken* token) {
+int FakeLibrary::publish(MQTTClient handle, const char*, MQTTClient_message* message, MQTTClient_deliveryToken* token) {
     if (calledInsideConnectionLost("publish")) {
         return MQTTCLIENT_FAILURE;
     }

@@ -68,8 +68,7 @@ public:
     // --- Library -------------------------------------------------------------------
     int create(MQTTClient* handle, const char* serverUri, const char* clientId) override;
     int setCallbacks(MQTTClient handle, void* context, MQTTClient_connectionLost* connectionLost,
-                     MQTTClient_messageArrived* messageArrived,
-                     MQTTClient_deliveryComplete* deliveryComplete) override;
+                     MQTTClient_messageArrived* messageArrived, MQTTClient_deliveryComplete* deliveryComplete) override;
     int connect(MQTTClient handle, MQTTClient_connectOptions* options) override;
     int disconnect(MQTTClient handle, int timeoutMs) override;
     bool isConnected(MQTTClient handle) override;
@@ -86,7 +85,7 @@ private:
     struct Delivery;
     struct Event;
 
-    Handle& handleOf(MQTTClient handle);  // mutex_ held
+    Handle& handleOf(MQTTClient handle);                 // mutex_ held
     void checkUsable(Handle& handle, const char* call);  // mutex_ held
     int awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, int kind);
     void dropLocked(Handle& handle, Gate* reportGate);  // mutex_ held

@@ -176,8 +176,10 @@ TEST_F(Messaging, RefusedPublicationKeepsTheConnection) {
         sdk.publish("after", "ok", 1, false);
     });
     EXPECT_EQ(output.err, "[SDK] publish failed on 'a/+', rc=-5\n"
-                          "[SDK] publish failed on 'a" + std::string(1, '\0') + "b', rc=-5\n"
-                          "[SDK] publish failed on 'a/b', rc=-9\n");
+                          "[SDK] publish failed on 'a" +
+                              std::string(1, '\0') +
+                              "b', rc=-5\n"
+                              "[SDK] publish failed on 'a/b', rc=-9\n");
     ASSERT_TRUE(received.waitForMessages(1, 10s));
     EXPECT_EQ(received.messages()[0].topic, "after");
     EXPECT_TRUE(sdk.is_connected());

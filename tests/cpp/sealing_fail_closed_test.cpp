@@ -15,8 +15,11 @@ TEST(SealingFailsClosed, EnterpriseConnectIsRefusedBeforeAnyConnection) {
     ConnectionLog log;
     SDK sdk;
     sdk.on_connection(log.handler());
-    init(sdk, {.brokerHost = listener.address(), .username = "user", .password = "plain secret",
-               .connectTimeout = 1, .edition = "Enterprise"});
+    init(sdk, {.brokerHost = listener.address(),
+               .username = "user",
+               .password = "plain secret",
+               .connectTimeout = 1,
+               .edition = "Enterprise"});
     for (int attempt = 0; attempt < 2; ++attempt) {  // no fallback on a second try either
         bool ok = true;
         Output output = captured([&] { ok = sdk.connect(); });
@@ -34,8 +37,11 @@ TEST(SealingFailsClosed, EnterpriseConnectIsRefusedBeforeAnyConnection) {
 TEST(SealingFailsClosed, OtherEditionsDoNotSealAndDoConnect) {
     SilentListener listener;
     SDK sdk;
-    init(sdk, {.brokerHost = listener.address(), .username = "user", .password = "plain secret",
-               .connectTimeout = 1, .edition = "Community"});
+    init(sdk, {.brokerHost = listener.address(),
+               .username = "user",
+               .password = "plain secret",
+               .connectTimeout = 1,
+               .edition = "Community"});
     Output output = captured([&] { EXPECT_FALSE(sdk.connect()); });  // nobody answers
     EXPECT_TRUE(listener.wasConnected()) << output.err;
     EXPECT_TRUE(std::regex_match(output.err, std::regex(R"(\[SDK\] connect failed, rc=-?[0-9]+\n)"))) << output.err;

@@ -34,9 +34,7 @@ namespace tarvo::test {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 sockaddr_in loopback(int port) {
     sockaddr_in address{};

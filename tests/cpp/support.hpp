@@ -116,8 +116,8 @@ public:
 
 private:
     struct Channel {
-        int fd = -1;         // 1 or 2
-        int savedFd = -1;    // the original, restored by stop
+        int fd = -1;       // 1 or 2
+        int savedFd = -1;  // the original, restored by stop
         int readFd = -1;
         std::thread reader;
         std::string text;
