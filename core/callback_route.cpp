@@ -19,12 +19,12 @@ void CallbackRoute::waitForIdle(bool bounded) {
     // one of the two sees the other: the wake-up cannot be lost.
     ++waiters_;
     {
-        std::unique_lock lock(idleMutex_);
+        UniqueLock lock(idleMutex_);
         auto idle = [this] { return visits_.load() == 0; };
         if (bounded) {
-            idle_.wait_for(lock, kBoundedIdleWait, idle);
+            lock.wait_for(idle_, kBoundedIdleWait, idle);
         } else {
-            idle_.wait(lock, idle);
+            lock.wait(idle_, idle);
         }
     }
     --waiters_;
@@ -36,8 +36,8 @@ void CallbackRoute::beginQueueRelease() {
     holding_.store(true);
     ++waiters_;
     {
-        std::unique_lock lock(idleMutex_);
-        idle_.wait(lock, [this] { return visits_.load() == 0 || held_.load(); });
+        UniqueLock lock(idleMutex_);
+        lock.wait(idle_, [this] { return visits_.load() == 0 || held_.load(); });
     }
     --waiters_;
 }
@@ -49,7 +49,7 @@ void CallbackRoute::endQueueRelease() {
 
 void CallbackRoute::releaseHeldMessage() {
     {
-        std::lock_guard lock(idleMutex_);
+        LockGuard lock(idleMutex_);
         held_.store(true);
         idle_.notify_all();
     }
@@ -63,7 +63,7 @@ void CallbackRoute::releaseHeldMessage() {
 
 void CallbackRoute::leave() {
     if (--visits_ == 0 && waiters_.load() > 0) {
-        std::lock_guard lock(idleMutex_);
+        LockGuard lock(idleMutex_);
         idle_.notify_all();
     }
 }

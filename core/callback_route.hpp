@@ -2,10 +2,10 @@
 #pragma once
 
 #include "library.hpp"
+#include "thread_safety.hpp"
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 
 namespace tarvo {
 
@@ -67,7 +67,7 @@ private:
     std::atomic<bool> held_{false};
     // Taken only to wait on, or signal, idle (no visit in progress, or the one in
     // progress held); the last lock wherever it is taken.
-    std::mutex idleMutex_;
+    Mutex idleMutex_;
     std::condition_variable idle_;
 };
 

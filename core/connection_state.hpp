@@ -1,9 +1,10 @@
 // The state of one object's connection: one value, and every transition of it here.
 #pragma once
 
+#include "thread_safety.hpp"
+
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 
 namespace tarvo {
 
@@ -34,11 +35,11 @@ public:
     // (the library ends the handle's connection when such a wait times out, whichever
     // connection is open by then). Go: the phase is now Connecting.
     ConnectStart beginConnect(bool mayWait) {
-        std::unique_lock lock(mutex_);
+        UniqueLock lock(mutex_);
         if (!mayWait && (phase_ == Phase::Connecting || phase_ == Phase::Disconnecting)) {
             return ConnectStart::Busy;
         }
-        changed_.wait(lock, [this] {
+        lock.wait(changed_, [this]() REQUIRES(mutex_) {
             const bool wouldGo = phase_ == Phase::Idle || phase_ == Phase::Lost;
             return !transitionInProgress() && !(wouldGo && requestsAwaitingAnswer_ > 0);
         });
@@ -55,15 +56,15 @@ public:
         }
     }
     void endConnect(bool opened) {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         set(opened ? Phase::Connected : beforeAttempt_);
     }
 
     // Connected -> Disconnecting, after waiting out an attempt or another disconnect;
     // false when there is no connection to end.
     bool beginDisconnect() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !transitionInProgress(); });
+        UniqueLock lock(mutex_);
+        lock.wait(changed_, [this]() REQUIRES(mutex_) { return !transitionInProgress(); });
         if (phase_ != Phase::Connected) {
             return false;
         }
@@ -71,13 +72,13 @@ public:
         return true;
     }
     void endDisconnect() {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         set(Phase::Idle);
     }
 
     // Connected -> Lost; false when the connection was not open (anymore).
     bool lose() {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         if (phase_ != Phase::Connected) {
             return false;
         }
@@ -88,13 +89,13 @@ public:
     // -> Ending, once no attempt, disconnect or call is in progress; no call starts
     // after it. Then endEnding: Idle with a new client, Unconfigured without, Stopped.
     void beginEnding() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !transitionInProgress(); });
+        UniqueLock lock(mutex_);
+        lock.wait(changed_, [this]() REQUIRES(mutex_) { return !transitionInProgress(); });
         set(Phase::Ending);
-        changed_.wait(lock, [this] { return callsInProgress_ == 0; });
+        lock.wait(changed_, [this]() REQUIRES(mutex_) { return callsInProgress_ == 0; });
     }
     void endEnding(Phase next) {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         set(next);
     }
 
@@ -104,7 +105,7 @@ public:
     class Call {
     public:
         Call(ConnectionState& state, bool request) : state_(state), request_(request) {
-            std::lock_guard lock(state_.mutex_);
+            LockGuard lock(state_.mutex_);
             begun_ = state_.phase_ == Phase::Connected;
             if (begun_) {
                 ++state_.callsInProgress_;
@@ -115,7 +116,7 @@ public:
             if (!begun_) {
                 return;
             }
-            std::lock_guard lock(state_.mutex_);
+            LockGuard lock(state_.mutex_);
             --state_.callsInProgress_;
             state_.requestsAwaitingAnswer_ -= request_ ? 1 : 0;
             state_.changed_.notify_all();
@@ -131,21 +132,21 @@ public:
     };
 
 private:
-    bool transitionInProgress() const {
+    bool transitionInProgress() const REQUIRES(mutex_) {
         return phase_ == Phase::Connecting || phase_ == Phase::Disconnecting || phase_ == Phase::Ending;
     }
-    void set(Phase next) {
+    void set(Phase next) REQUIRES(mutex_) {
         phase_.store(next);
         changed_.notify_all();
     }
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable changed_;
-    // Written under mutex_ only; atomic for phase()'s lock-free view.
+    // Written under mutex_ only (by set); atomic for phase()'s lock-free view.
     std::atomic<Phase> phase_{Phase::Unconfigured};
-    Phase beforeAttempt_ = Phase::Idle;
-    int callsInProgress_ = 0;
-    int requestsAwaitingAnswer_ = 0;
+    Phase beforeAttempt_ GUARDED_BY(mutex_) = Phase::Idle;
+    int callsInProgress_ GUARDED_BY(mutex_) = 0;
+    int requestsAwaitingAnswer_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tarvo

@@ -1,13 +1,14 @@
 // The acknowledgements that QoS 1 and 2 publishes wait for.
 #pragma once
 
+#include "thread_safety.hpp"
+
 #include <MQTTClient.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <unordered_set>
 
 namespace tarvo {
@@ -27,23 +28,23 @@ public:
     static constexpr auto kInterruptCheckInterval = std::chrono::milliseconds(50);
 
     std::uint64_t epoch() {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         return epoch_;
     }
     std::size_t unawaitedCount() {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         return unawaited_.size();
     }
 
     // The token's acknowledgement will not be waited for.
     void leaveUnawaited(MQTTClient_deliveryToken token) {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         unawaited_.insert(token);
     }
 
     // Called by the library's receiving thread for each acknowledgement.
     void acknowledged(MQTTClient_deliveryToken token) {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         if (unawaited_.erase(token) == 0) {
             completed_.insert(token);
             done_.notify_all();
@@ -56,10 +57,10 @@ public:
     // left unawaited.
     bool await(MQTTClient_deliveryToken token, std::uint64_t epoch, std::chrono::steady_clock::time_point deadline,
                const InterruptCheck& interruptCheck) {
-        std::unique_lock lock(mutex_);
-        auto settled = [&] { return completed_.contains(token) || epoch_ != epoch; };
-        while (!done_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
-                                 settled) &&
+        UniqueLock lock(mutex_);
+        auto settled = [&]() REQUIRES(mutex_) { return completed_.contains(token) || epoch_ != epoch; };
+        while (!lock.wait_until(done_, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
+                                settled) &&
                std::chrono::steady_clock::now() < deadline) {
             if (!interruptCheck) {
                 continue;
@@ -85,7 +86,7 @@ public:
 
     // The connection ended: no acknowledgement awaited so far will come.
     void abandonAll() {
-        std::lock_guard lock(mutex_);
+        LockGuard lock(mutex_);
         ++epoch_;
         completed_.clear();
         unawaited_.clear();
@@ -93,11 +94,11 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable done_;
-    std::unordered_set<MQTTClient_deliveryToken> completed_;
-    std::unordered_set<MQTTClient_deliveryToken> unawaited_;
-    std::uint64_t epoch_ = 0;
+    std::unordered_set<MQTTClient_deliveryToken> completed_ GUARDED_BY(mutex_);
+    std::unordered_set<MQTTClient_deliveryToken> unawaited_ GUARDED_BY(mutex_);
+    std::uint64_t epoch_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tarvo

@@ -57,8 +57,9 @@ void SDK::reportHandlerFailure(std::string_view event) noexcept {
 }
 
 int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTClient_message* message) {
-    CallbackRoute& route = *static_cast<CallbackRoute*>(context);
-    LibraryClient::messageCallbackEntered(route.library());
+    // The route may be freed as soon as the visit below ends; the library outlives it.
+    Library& library = static_cast<CallbackRoute*>(context)->library();
+    LibraryClient::messageCallbackEntered(library);
     {
         CallbackScope scope(context);
         if (scope.route().holdsMessages()) {
@@ -84,7 +85,7 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
             }
         }
     }
-    route.library().freeMessage(message, topicName);
+    library.freeMessage(message, topicName);
     return 1;
 }
 

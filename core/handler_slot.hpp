@@ -1,11 +1,12 @@
 // One replaceable handler of an SDK object, called from any thread.
 #pragma once
 
+#include "thread_safety.hpp"
+
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -51,23 +52,35 @@ public:
         auto installed = handler ? std::make_shared<Installed>(std::move(handler)) : nullptr;
         std::shared_ptr<Installed> replaced;
         {
-            std::unique_lock lock(handlerMutex_);
+            UniqueLock lock(handlerMutex_);
             replaced = std::exchange(current_, std::move(installed));
             if (replaced && mayWait) {
-                callEnded_.wait(lock, [&] { return replaced->callsInProgress == 0; });
+                lock.wait(callEnded_, [&]() REQUIRES(handlerMutex_) { return replaced->callsInProgress == 0; });
             }
         }
     }
 
     // Calls the handler, if one is installed, on this thread; what it throws propagates.
-    void call(Args... args) {
-        std::unique_lock<std::mutex> order;
+    void call(Args... args) EXCLUDES(callOrder_, handlerMutex_) {
         if (ordered_) {
-            order = std::unique_lock(callOrder_);
+            LockGuard order(callOrder_);
+            callInstalled(std::forward<Args>(args)...);
+        } else {
+            callInstalled(std::forward<Args>(args)...);
         }
+    }
+
+private:
+    struct Installed {
+        explicit Installed(Handler h) : handler(std::move(h)) {}
+        Handler handler;
+        int callsInProgress = 0;  // guarded by the slot's handlerMutex_
+    };
+
+    void callInstalled(Args... args) EXCLUDES(handlerMutex_) {
         std::shared_ptr<Installed> installed;
         {
-            std::lock_guard lock(handlerMutex_);
+            LockGuard lock(handlerMutex_);
             if (!current_) {
                 return;
             }
@@ -79,7 +92,7 @@ public:
             HandlerSlot& slot;
             Installed& installed;
             ~EndOfCall() {
-                std::lock_guard lock(slot.handlerMutex_);
+                LockGuard lock(slot.handlerMutex_);
                 if (--installed.callsInProgress == 0) {
                     slot.callEnded_.notify_all();
                 }
@@ -87,13 +100,6 @@ public:
         } endOfCall{*this, *installed};
         installed->handler(std::forward<Args>(args)...);
     }
-
-private:
-    struct Installed {
-        explicit Installed(Handler h) : handler(std::move(h)) {}
-        Handler handler;
-        int callsInProgress = 0;  // guarded by handlerMutex_
-    };
 
     class CallMark {
     public:
@@ -107,11 +113,11 @@ private:
     const bool ordered_;
     // Held for the whole of a call of an ordered slot; nothing else is taken under it
     // but handlerMutex_, and never by the library's receiving thread.
-    std::mutex callOrder_;
+    Mutex callOrder_ ACQUIRED_BEFORE(handlerMutex_);
     // Guards current_ and the call counts; held only for a moment, never during a call.
-    std::mutex handlerMutex_;
+    Mutex handlerMutex_;
     std::condition_variable callEnded_;
-    std::shared_ptr<Installed> current_;
+    std::shared_ptr<Installed> current_ GUARDED_BY(handlerMutex_);
 };
 
 }  // namespace tarvo

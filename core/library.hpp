@@ -2,12 +2,13 @@
 // through one Library, so that a test can put a scripted library in its place.
 #pragma once
 
+#include "thread_safety.hpp"
+
 #include <MQTTClient.h>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace tarvo {
@@ -71,8 +72,8 @@ private:
     // last lock wherever it is taken and never held during a library call.
     std::atomic<int> connectedClients_{0};
     std::atomic<std::uint64_t> messageCallbacksEntered_{0};
-    std::mutex retiredMutex_;
-    std::vector<RetiredHandle> retired_;
+    Mutex retiredMutex_;
+    std::vector<RetiredHandle> retired_ GUARDED_BY(retiredMutex_);
 };
 
 // Paho's synchronous client, the library of a real program; set up on first use.

@@ -29,7 +29,7 @@ void LibraryClient::reset() {
         library_.destroy(handle);
         route_.reset();
     } else {
-        std::lock_guard lock(library_.retiredMutex_);
+        LockGuard lock(library_.retiredMutex_);
         library_.retired_.push_back({handle, std::move(route_), library_.messageCallbacksEntered_.load()});
     }
     destroyFinishedRetirees();
@@ -49,7 +49,7 @@ void LibraryClient::connectionClosed(bool closedByDisconnect) {
 void LibraryClient::destroyFinishedRetirees() {
     std::vector<Library::RetiredHandle> finished;
     {
-        std::lock_guard lock(library_.retiredMutex_);
+        LockGuard lock(library_.retiredMutex_);
         const bool threadStopped = noClientConnected();
         const std::uint64_t entered = library_.messageCallbacksEntered_.load();
         std::erase_if(library_.retired_, [&](Library::RetiredHandle& retired) {

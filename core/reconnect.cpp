@@ -23,7 +23,7 @@ int nextDelay(int delay, int cap) {
 // it instead of starting another. Called by the connection-lost callback, which must
 // not wait.
 void SDK::reportLossToConfirm(const char* cause) {
-    std::lock_guard lock(stopMutex);
+    LockGuard lock(stopMutex);
     reportedLosses.emplace_back(cause != nullptr ? cause : "unknown");
     if (lossRunActive) {
         stopSignal.notify_all();
@@ -46,7 +46,7 @@ void SDK::reportLossToConfirm(const char* cause) {
 void SDK::lossRun() {
     std::thread retired;
     {
-        std::lock_guard lock(stopMutex);
+        LockGuard lock(stopMutex);
         retired = std::move(retiredThread);
     }
     if (retired.joinable()) {
@@ -74,7 +74,7 @@ void SDK::reportLoss() {
 // Takes the oldest loss report not yet confirmed. With endRun, a run that finds none
 // ends under the same lock, so no report can slip between the test and the end.
 bool SDK::takeReportedLoss(std::string& cause, bool endRun) {
-    std::lock_guard lock(stopMutex);
+    LockGuard lock(stopMutex);
     if (!reportedLosses.empty()) {
         cause = std::move(reportedLosses.front());
         reportedLosses.pop_front();
@@ -95,9 +95,9 @@ void SDK::reconnectLoop() {
     // moments, and a new one costs the library 100 ms to start anyway: the first
     // attempt waits that long (stop and new reports still end the wait at once).
     if (client.noClientConnected()) {
-        std::unique_lock lock(stopMutex);
-        stopSignal.wait_for(lock, kLibraryThreadStopGrace,
-                            [this] { return !running.load() || !reportedLosses.empty(); });
+        UniqueLock lock(stopMutex);
+        lock.wait_for(stopSignal, kLibraryThreadStopGrace,
+                      [this]() REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
     }
     int delay = 1;
     std::string cause;
@@ -120,10 +120,10 @@ void SDK::reconnectLoop() {
             return;
         }
         say(ConsoleStream::Err, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");
-        std::unique_lock lock(stopMutex);
+        UniqueLock lock(stopMutex);
         // stop and a new report notify under stopMutex, so neither can be missed here.
-        stopSignal.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
-                              [this] { return !running.load() || !reportedLosses.empty(); });
+        lock.wait_until(stopSignal, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
+                        [this]() REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
         delay = nextDelay(delay, maxReconnectInterval);
     }
 }
@@ -156,7 +156,7 @@ void SDK::endReconnectRun() {
     std::thread run;
     std::thread retired;
     {
-        std::lock_guard lock(stopMutex);
+        LockGuard lock(stopMutex);
         running.exchange(false);
         stopSignal.notify_all();
         run = std::move(reconnectThread);

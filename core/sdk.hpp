@@ -4,15 +4,15 @@
 // calls back on its own threads (see events.cpp) and the reconnect loop runs on a
 // thread of ours (see reconnect.cpp).
 //
-// Each part owns its lock: the connection's state, the delivery tracker, each handler
-// slot, the callback route, the reconnect run. No library call is made and no handler
-// is called with any of them held, and none is taken while another is held, except:
-//   1. a handler slot's call order    (ordered slots: held during the handler's call)
-//   2. the reconnect run's stopMutex  (held only to start, wait for and end the run)
-// each of which may be held while the leaf locks of the other parts are taken. A
-// handler call is the only place that may take the Python interpreter lock (inside the
-// handler); the library's receiving thread takes no lock that a handler holds while it
-// waits for that thread.
+// Each part owns its lock, annotated for Clang's thread-safety analysis (./dev check):
+// the connection's state, the delivery tracker, each handler slot, the callback route,
+// the library's retired handles, and the reconnect run (stopMutex, below). Each is held
+// only for a moment and no other is taken under it, with one exception: an ordered
+// handler slot holds its call order during the handler's call, and so (level 1) comes
+// before every other lock (level 2), which the handler may take. No library call is
+// made with any of them held. A handler call is the only place that may take the
+// Python interpreter lock (inside the handler); the library's receiving thread takes no
+// lock that a handler holds while it waits for that thread.
 #pragma once
 
 #include "connection_state.hpp"
@@ -143,7 +143,8 @@ private:
     // In a child forked after init: the client, its connection and threads are the
     // parent's. Such an object behaves as stopped and touches none of them.
     bool inheritedAcrossFork() const { return forkCountAtInit.load() != forksSincePahoSetUp(); }
-    void abandonAfterFork();
+    // The parent's locks may be held for ever here: nothing is locked.
+    void abandonAfterFork() NO_THREAD_SAFETY_ANALYSIS;
 
     // events (events.cpp)
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
@@ -199,12 +200,12 @@ private:
     // stopMutex guards the two threads (the run's, and its predecessor's, joined by its
     // successor or by stop), the losses reported to it (their causes) and its timed
     // wait on stopSignal; running is stored under it whenever it turns false.
-    std::mutex stopMutex;
+    Mutex stopMutex;
     std::condition_variable stopSignal;
-    std::thread reconnectThread;
-    std::thread retiredThread;
-    bool lossRunActive = false;
-    std::deque<std::string> reportedLosses;
+    std::thread reconnectThread GUARDED_BY(stopMutex);
+    std::thread retiredThread GUARDED_BY(stopMutex);
+    bool lossRunActive GUARDED_BY(stopMutex) = false;
+    std::deque<std::string> reportedLosses GUARDED_BY(stopMutex);
 
     HandlerFailureReporter handlerFailureReporter;
     InterruptCheck interruptCheck;

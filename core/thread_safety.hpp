@@ -5,7 +5,6 @@
 // expand to nothing.
 //
 //   Mutex        std::mutex                 held by LockGuard or UniqueLock
-//   SharedMutex  std::shared_mutex          held by ExclusiveLock or SharedLock
 //
 // A condition wait goes through UniqueLock, so the analysis sees the mutex held before
 // and after it. The analysis does not look into lambdas from outside: a wait predicate
@@ -16,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <shared_mutex>
 
 #if defined(__clang__)
 #define THREAD_ANNOTATION_ATTRIBUTE__(x) __attribute__((x))
@@ -31,13 +29,9 @@
 #define ACQUIRED_BEFORE(...) THREAD_ANNOTATION_ATTRIBUTE__(acquired_before(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) THREAD_ANNOTATION_ATTRIBUTE__(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) THREAD_ANNOTATION_ATTRIBUTE__(requires_capability(__VA_ARGS__))
-#define REQUIRES_SHARED(...) THREAD_ANNOTATION_ATTRIBUTE__(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) THREAD_ANNOTATION_ATTRIBUTE__(acquire_capability(__VA_ARGS__))
-#define ACQUIRE_SHARED(...) THREAD_ANNOTATION_ATTRIBUTE__(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) THREAD_ANNOTATION_ATTRIBUTE__(release_capability(__VA_ARGS__))
-#define RELEASE_SHARED(...) THREAD_ANNOTATION_ATTRIBUTE__(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) THREAD_ANNOTATION_ATTRIBUTE__(try_acquire_capability(__VA_ARGS__))
-#define TRY_ACQUIRE_SHARED(...) THREAD_ANNOTATION_ATTRIBUTE__(try_acquire_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) THREAD_ANNOTATION_ATTRIBUTE__(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) THREAD_ANNOTATION_ATTRIBUTE__(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION_ATTRIBUTE__(no_thread_safety_analysis)
@@ -52,19 +46,6 @@ public:
 private:
     friend class UniqueLock;  // std::condition_variable waits on the std::mutex itself
     std::mutex mutex_;
-};
-
-class CAPABILITY("shared mutex") SharedMutex {
-public:
-    void lock() ACQUIRE() { mutex_.lock(); }
-    void unlock() RELEASE() { mutex_.unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
-    void lock_shared() ACQUIRE_SHARED() { mutex_.lock_shared(); }
-    void unlock_shared() RELEASE_SHARED() { mutex_.unlock_shared(); }
-    bool try_lock_shared() TRY_ACQUIRE_SHARED(true) { return mutex_.try_lock_shared(); }
-
-private:
-    std::shared_mutex mutex_;
 };
 
 class SCOPED_CAPABILITY LockGuard {
@@ -120,28 +101,6 @@ public:
 
 private:
     std::unique_lock<std::mutex> lock_;
-};
-
-class SCOPED_CAPABILITY ExclusiveLock {
-public:
-    explicit ExclusiveLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-    ~ExclusiveLock() RELEASE() { mutex_.unlock(); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SharedMutex& mutex_;
-};
-
-class SCOPED_CAPABILITY SharedLock {
-public:
-    explicit SharedLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex_.lock_shared(); }
-    ~SharedLock() RELEASE() { mutex_.unlock_shared(); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SharedMutex& mutex_;
 };
 
 }  // namespace tarvo

@@ -4,15 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <thread>
 
 namespace {
 
-using tarvo::ExclusiveLock;
 using tarvo::Mutex;
-using tarvo::SharedLock;
-using tarvo::SharedMutex;
 using tarvo::UniqueLock;
 
 struct Handshake {
@@ -41,41 +37,6 @@ TEST(LockTypes, ConditionWaitLetsGoOfTheMutexAndWakes) {
     }
     handshake.changed.notify_all();
     waiter.join();
-}
-
-enum class Mode { exclusive, shared };
-
-// Whether another thread can take mutex in mode now, without waiting.
-bool takenElsewhere(SharedMutex& mutex, Mode mode) {
-    auto take = [&] {
-        if (mode == Mode::shared) {
-            if (!mutex.try_lock_shared()) {
-                return false;
-            }
-            mutex.unlock_shared();
-        } else {
-            if (!mutex.try_lock()) {
-                return false;
-            }
-            mutex.unlock();
-        }
-        return true;
-    };
-    return std::async(std::launch::async, take).get();
-}
-
-TEST(LockTypes, SharedHoldersCoexistAndExcludeAnExclusiveOne) {
-    SharedMutex mutex;
-    SharedLock lock(mutex);
-    EXPECT_TRUE(takenElsewhere(mutex, Mode::shared));
-    EXPECT_FALSE(takenElsewhere(mutex, Mode::exclusive));
-}
-
-TEST(LockTypes, ExclusiveHolderExcludesEveryOther) {
-    SharedMutex mutex;
-    ExclusiveLock lock(mutex);
-    EXPECT_FALSE(takenElsewhere(mutex, Mode::shared));
-    EXPECT_FALSE(takenElsewhere(mutex, Mode::exclusive));
 }
 
 }  // namespace
