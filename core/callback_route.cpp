@@ -1,7 +1,6 @@
 #include "callback_route.hpp"
 
 #include <chrono>
-#include <thread>
 
 namespace tarvo {
 
@@ -32,33 +31,9 @@ void CallbackRoute::waitForIdle(bool bounded) {
 
 void CallbackRoute::beginQueueRelease() {
     // holding_ is set before visits_ is read, and a callback counts its visit before it
-    // reads holding_: either this sees the visit, or the callback sees the hold.
+    // reads holding_: either this waits for the visit, or the callback sees the hold.
     holding_.store(true);
-    ++waiters_;
-    {
-        UniqueLock lock(idleMutex_);
-        lock.wait(idle_, [this] { return visits_.load() == 0 || held_.load(); });
-    }
-    --waiters_;
-}
-
-void CallbackRoute::endQueueRelease() {
-    holding_.store(false);
-    held_.store(false);
-}
-
-void CallbackRoute::releaseHeldMessage() {
-    {
-        LockGuard lock(idleMutex_);
-        held_.store(true);
-        idle_.notify_all();
-    }
-    // The disconnecting thread calls the library's disconnect as soon as it is woken; it
-    // may itself wait for this thread (the library stops its receiving thread along
-    // with the last client), so this cannot wait for the whole disconnect to end.
-    while (library_.isConnected(handle_.load())) {
-        std::this_thread::yield();
-    }
+    waitForIdle(false);
 }
 
 void CallbackRoute::leave() {

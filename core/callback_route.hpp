@@ -37,19 +37,15 @@ public:
     // Before a disconnect that frees the client's queued messages, until the next
     // connection attempt. The library's receiving thread may be handing one of them to
     // messageArrived right then, or later if it was preempted; from beginQueueRelease()
-    // until endQueueRelease(), a message callback must call releaseHeldMessage() and
-    // then leave its message alone. beginQueueRelease() returns once no callback is in
-    // progress or the one in progress is held so.
+    // until endQueueRelease(), a message callback must leave its message alone and return
+    // 0 (not taken: the library keeps it queued, and frees it with the rest).
+    // beginQueueRelease() returns once no callback that may still read its message is in
+    // progress.
     void beginQueueRelease();
-    void endQueueRelease();
+    void endQueueRelease() { holding_.store(false); }
     bool holdsMessages() const { return holding_.load(); }
-    // Waits, on the receiving thread, until the library has disconnected the client, and
-    // with it freed the held message (it does so under its own lock, which it also takes
-    // to answer whether the client is connected).
-    void releaseHeldMessage();
 
     Library& library() const { return library_; }
-    void setHandle(MQTTClient handle) { handle_.store(handle); }
     void detach() {
         receiver_.store(nullptr);
         waitForIdle(false);
@@ -60,13 +56,11 @@ private:
 
     Library& library_;
     std::atomic<void*> receiver_;
-    std::atomic<MQTTClient> handle_{nullptr};
     std::atomic<int> visits_{0};
     std::atomic<int> waiters_{0};
     std::atomic<bool> holding_{false};
-    std::atomic<bool> held_{false};
-    // Taken only to wait on, or signal, idle (no visit in progress, or the one in
-    // progress held); the last lock wherever it is taken.
+    // Taken only to wait on, or signal, idle (no visit in progress); the last lock
+    // wherever it is taken.
     Mutex idleMutex_;
     std::condition_variable idle_;
 };

@@ -65,9 +65,9 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
         if (scope.route().holdsMessages()) {
             // Being disconnected with a clean session: the library frees this message
             // along with the rest of the queue (a message in flight at a clean
-            // disconnect is discarded). Returning 0 tells it the message was not taken,
-            // so it does not touch the freed entry again.
-            scope.route().releaseHeldMessage();
+            // disconnect is discarded). Not taken, it stays queued until then, and the
+            // library touches it no more (it hands it over again only when the client's
+            // socket next has something to read).
             return 0;
         }
         if (SDK* self = scope.receiver()) {

@@ -31,8 +31,11 @@ class CallbackRoute;
 //   wait short; one that times out ends whatever connection the handle has by then.
 // - disconnect with a clean session frees the handle's queued messages, among them
 //   one the receiving thread may be handing to messageArrived right then. Such a call
-//   must leave its message alone and return 0, and return only once isConnected has
-//   turned false (before that, the library would hand it the same entry again).
+//   must leave its message alone and return 0 (not taken): the message then stays
+//   queued, untouched, until the disconnect frees it or the handle's socket next has
+//   something to read (when it is handed over again). One window stays open: a call
+//   that took its message (freed it, returns 1) just as a clean disconnect takes the
+//   library's lock, before the receiving thread takes it back to unqueue the message.
 // - The receiving thread may go on using a handle for a moment after the handle's last
 //   callback returned: destroy is safe only while no handle of the library is
 //   connected (the thread is then stopped), or once that thread has entered a message

@@ -12,7 +12,6 @@ int LibraryClient::create(const std::string& serverUri, const std::string& clien
         reset();  // a failed create may still have written the handle
         return rc;
     }
-    route_->setHandle(handle_);
     return rc;
 }
 

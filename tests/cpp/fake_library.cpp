@@ -33,6 +33,7 @@ struct FakeLibrary::Handle {
     bool destroyed = false;
     int callbacksRunning = 0;
     int requestsWaiting = 0;
+    std::shared_ptr<Delivery> notTaken;  // handed over again with the handle's next packet
 };
 
 // A message as the library holds it: queued, then handed to messageArrived. A clean
@@ -270,6 +271,9 @@ int FakeLibrary::disconnect(MQTTClient handle, int) {
                 delivery->free();
             }
         }
+        if (h.notTaken) {
+            std::exchange(h.notTaken, nullptr)->free();
+        }
     }
     h.connected = false;
     return MQTTCLIENT_SUCCESS;
@@ -384,6 +388,10 @@ void FakeLibrary::receive() {
         if (h.destroyed || !h.connected) {
             continue;
         }
+        if (h.notTaken) {
+            incoming_.push_front(std::move(event));
+            event = {Event::Kind::Message, &h, nullptr, 0, std::exchange(h.notTaken, nullptr)};
+        }
         ++h.callbacksRunning;
         if (event.kind == Event::Kind::Acknowledgement) {
             lock.unlock();
@@ -408,7 +416,7 @@ void FakeLibrary::receive() {
         std::erase(inHand_, delivery);
         changed_.notify_all();
         if (taken == 0 && !delivery->freed) {
-            violation("messageArrived returned 0 for a message the library still holds");
+            h.notTaken = delivery;
         }
     }
 }

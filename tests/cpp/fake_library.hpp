@@ -2,8 +2,9 @@
 //
 // It keeps the threading contract stated in core/library.hpp: one receiving thread
 // reads every answer (CONNACK, SUBACK, UNSUBACK, PUBACK) and calls messageArrived and
-// deliveryComplete one at a time in order; connectionLost runs on a thread of its own
-// while the library's lock is held. What the core does against that contract is
+// deliveryComplete one at a time in order, handing a message not taken over again with
+// the handle's next packet; connectionLost runs on a thread of its own while the
+// library's lock is held. What the core does against that contract is
 // recorded as a violation instead of crashing or hanging.
 #pragma once
 
