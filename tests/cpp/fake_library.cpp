@@ -190,22 +190,22 @@ void FakeLibrary::checkUsable(Handle& handle, const char* call) {
     }
 }
 
-// Queues the answer (unless answers are held) and waits for the receiving thread to
+// Queues the answer (a request's unless answers are held) and waits for the receiving thread to
 // read it; on a time-out the request fails and, as the library's does, ends whatever
 // connection its handle has by then.
-int FakeLibrary::awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, int kind) {
+int FakeLibrary::awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, bool request) {
     auto answered = std::make_shared<bool>(false);
-    if (answerRequests_ || kind == 0) {
+    if (answerRequests_ || !request) {
         incoming_.push_back({Event::Kind::Answer, &handle, answered, 0, nullptr});
         changed_.notify_all();
     }
     const std::uint64_t timedOutBefore = requestsTimedOut_;
     changed_.wait_for(lock, kAnswerTimeout,
-                      [&] { return *answered || ending_ || (kind != 0 && requestsTimedOut_ != timedOutBefore); });
+                      [&] { return *answered || ending_ || (request && requestsTimedOut_ != timedOutBefore); });
     if (*answered) {
         return MQTTCLIENT_SUCCESS;
     }
-    if (kind != 0 && handle.connected) {
+    if (request && handle.connected) {
         dropLocked(handle, nullptr);
     }
     return MQTTCLIENT_FAILURE;
@@ -243,7 +243,7 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     }
     ++connects_;
     changed_.notify_all();
-    const int rc = awaitAnswer(lock, h, 0);
+    const int rc = awaitAnswer(lock, h, false);
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;
@@ -289,40 +289,28 @@ bool FakeLibrary::isConnected(MQTTClient handle) {
     return h.connected;
 }
 
-int FakeLibrary::subscribe(MQTTClient handle, const char*, int) {
-    if (calledInsideConnectionLost("subscribe")) {
+int FakeLibrary::subscribe(MQTTClient handle, const char*, int) { return request(handle, "subscribe"); }
+
+int FakeLibrary::unsubscribe(MQTTClient handle, const char*) { return request(handle, "unsubscribe"); }
+
+int FakeLibrary::request(MQTTClient handle, const char* call) {
+    if (calledInsideConnectionLost(call)) {
         return MQTTCLIENT_FAILURE;
     }
     std::unique_lock lock(mutex_);
     Handle& h = handleOf(handle);
-    checkUsable(h, "subscribe");
+    checkUsable(h, call);
     if (!h.connected) {
         return MQTTCLIENT_DISCONNECTED;
     }
     ++h.requestsWaiting;
-    if (onSubscribe_) {
+    if (onSubscribe_ && std::string_view(call) == "subscribe") {
         auto hook = onSubscribe_;
         lock.unlock();
         hook();
         lock.lock();
     }
-    const int rc = awaitAnswer(lock, h, 1);
-    --h.requestsWaiting;
-    return rc;
-}
-
-int FakeLibrary::unsubscribe(MQTTClient handle, const char*) {
-    if (calledInsideConnectionLost("unsubscribe")) {
-        return MQTTCLIENT_FAILURE;
-    }
-    std::unique_lock lock(mutex_);
-    Handle& h = handleOf(handle);
-    checkUsable(h, "unsubscribe");
-    if (!h.connected) {
-        return MQTTCLIENT_DISCONNECTED;
-    }
-    ++h.requestsWaiting;
-    const int rc = awaitAnswer(lock, h, 1);
+    const int rc = awaitAnswer(lock, h, true);
     --h.requestsWaiting;
     return rc;
 }

@@ -88,7 +88,8 @@ private:
 
     Handle& handleOf(MQTTClient handle);                 // mutex_ held
     void checkUsable(Handle& handle, const char* call);  // mutex_ held
-    int awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, int kind);
+    int awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, bool request);
+    int request(MQTTClient handle, const char* call);   // subscribe, unsubscribe
     void dropLocked(Handle& handle, Gate* reportGate);  // mutex_ held
     void receive();
     void violation(std::string what);  // mutex_ held
