@@ -1,6 +1,7 @@
 #include "fake_library.hpp"
 
 #include <algorithm>
+#include <ranges>
 #include <utility>
 
 namespace tarvo::testing {
@@ -75,7 +76,7 @@ FakeLibrary::~FakeLibrary() {
 
 void FakeLibrary::deliver(std::string topic, std::string payload) {
     std::lock_guard lock(mutex_);
-    for (auto& handle : handles_) {
+    for (auto& handle : handles_ | std::views::reverse) {
         if (handle->connected) {
             auto delivery = std::make_shared<Delivery>(Delivery{handle.get(), std::move(topic), std::move(payload)});
             incoming_.push_back({Event::Kind::Message, handle.get(), nullptr, 0, std::move(delivery)});
@@ -88,7 +89,7 @@ void FakeLibrary::deliver(std::string topic, std::string payload) {
 
 void FakeLibrary::dropConnection(Gate* reportGate) {
     std::lock_guard lock(mutex_);
-    for (auto& handle : handles_) {
+    for (auto& handle : handles_ | std::views::reverse) {
         if (handle->connected) {
             dropLocked(*handle, reportGate);
             return;
@@ -118,6 +119,11 @@ void FakeLibrary::dropLocked(Handle& handle, Gate* reportGate) {
 void FakeLibrary::beforeMessageArrived(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     beforeMessageArrived_ = std::move(hook);
+}
+
+void FakeLibrary::afterMessageArrived(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    afterMessageArrived_ = std::move(hook);
 }
 
 void FakeLibrary::onSubscribe(std::function<void()> hook) {
@@ -393,13 +399,20 @@ void FakeLibrary::receive() {
         inHand_.push_back(delivery);
         delivery->message.payload = delivery->payload.data();
         delivery->message.payloadlen = static_cast<int>(delivery->payload.size());
-        auto hook = beforeMessageArrived_;
+        auto before = beforeMessageArrived_;
+        auto after = afterMessageArrived_;
         lock.unlock();
-        if (hook) {
-            hook();
+        if (before) {
+            before();
         }
         const int taken = h.messageArrived(h.context, delivery->topic.data(), 0, &delivery->message);
+        if (after) {
+            after();
+        }
         lock.lock();
+        if (h.destroyed) {
+            violation("the receiving thread went back to a handle destroyed under it");
+        }
         --h.callbacksRunning;
         std::erase(inHand_, delivery);
         changed_.notify_all();

@@ -40,13 +40,16 @@ public:
     ~FakeLibrary() override;
 
     // --- script -----------------------------------------------------------------
-    // A message for the connected handle, read by the receiving thread in turn.
+    // A message for the newest connected handle, read by the receiving thread in turn.
     void deliver(std::string topic, std::string payload);
-    // The library drops the connection of the connected handle on its own; its
+    // The library drops the connection of the newest connected handle on its own; its
     // connectionLost runs once reportGate (if any) is open.
     void dropConnection(Gate* reportGate = nullptr);
-    // Called on the receiving thread just before it hands a message to messageArrived.
+    // Called on the receiving thread just before it hands a message to messageArrived,
+    // and just after messageArrived returned, before the thread goes back to the
+    // handle (as the library's does, to unqueue the message).
     void beforeMessageArrived(std::function<void()> hook);
+    void afterMessageArrived(std::function<void()> hook);
     // Called inside subscribe after the SUBSCRIBE "went out" and before its answer is
     // queued; with answerRequests false, no answer is queued at all.
     void onSubscribe(std::function<void()> hook);
@@ -105,6 +108,7 @@ private:
     std::vector<std::shared_ptr<Delivery>> inHand_;
     std::vector<std::string> violations_;
     std::function<void()> beforeMessageArrived_;
+    std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
     bool answerRequests_ = true;
     std::uint64_t requestsTimedOut_ = 0;

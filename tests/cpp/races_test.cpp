@@ -140,6 +140,30 @@ TEST_F(Races, StopDoesNotDestroyTheClientUnderARunningCallback) {
     EXPECT_EQ(library.violations(), Lines{});
 }
 
+// The receiving thread goes back to a handle after its message callback returned; while
+// another client keeps that thread running, a client stopped in that moment must not
+// have its handle destroyed under it.
+TEST_F(Races, StoppedClientsHandleOutlivesTheReceivingThreadsLastUseOfIt) {
+    SDK other{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
+    other.init(options(false));
+    ASSERT_TRUE(other.connect());
+    start(false);  // connected last: the messages are this client's
+    Gate returned;
+    Gate stopped;
+    library.afterMessageArrived([&] {
+        returned.open();
+        stopped.wait();
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(returned.wait());
+    sdk.stop();
+    stopped.open();
+    ASSERT_TRUE(library.awaitReceived());
+    library.afterMessageArrived(nullptr);
+    other.stop();
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
 // A clean-session disconnect frees the queued messages, including the one the
 // receiving thread is about to hand to the callback: that one must not be read.
 TEST_F(Races, CleanDisconnectFreesTheMessageBeingHandedOver) {
