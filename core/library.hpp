@@ -63,6 +63,11 @@ public:
     // Frees a message, and its topic, that messageArrived took (returned 1 for).
     virtual void freeMessage(MQTTClient_message* message, char* topic) = 0;
 
+protected:
+    // True while some client of this library is connected, as far as LibraryClient has
+    // counted: the receiving thread then runs.
+    bool receivingThreadRuns() const { return connectedClients_.load() > 0; }
+
 private:
     friend class LibraryClient;
     struct RetiredHandle {
