@@ -30,19 +30,21 @@ public:
     bool connected() const { return phase() == Phase::Connected; }
 
     enum class ConnectStart { Go, AlreadyConnected, NoClient, Busy };
-    // Waits out another attempt or a disconnect (unless !mayWait: then Busy), and any
-    // subscribe or unsubscribe still waiting for an answer of an earlier connection
-    // (the library ends the handle's connection when such a wait times out, whichever
-    // connection is open by then). Go: the phase is now Connecting.
+    // Waits out another attempt, a disconnect or an ending, and any subscribe or
+    // unsubscribe still waiting for an answer of an earlier connection (the library ends
+    // the handle's connection when such a wait times out, whichever connection is open
+    // by then). Without mayWait (on the library's receiving thread, which those may be
+    // waiting for) it does not wait: Busy. Go: the phase is now Connecting.
     ConnectStart beginConnect(bool mayWait) {
         UniqueLock lock(mutex_);
-        if (!mayWait && (phase_ == Phase::Connecting || phase_ == Phase::Disconnecting)) {
-            return ConnectStart::Busy;
-        }
-        lock.wait(changed_, [this]() REQUIRES(mutex_) {
+        auto ready = [this]() REQUIRES(mutex_) {
             const bool wouldGo = phase_ == Phase::Idle || phase_ == Phase::Lost;
             return !transitionInProgress() && !(wouldGo && requestsAwaitingAnswer_ > 0);
-        });
+        };
+        if (!mayWait && !ready()) {
+            return ConnectStart::Busy;
+        }
+        lock.wait(changed_, ready);
         switch (phase_.load()) {
         case Phase::Idle:
         case Phase::Lost:
