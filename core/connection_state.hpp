@@ -57,10 +57,23 @@ public:
             return ConnectStart::NoClient;
         }
     }
-    void endConnect(bool opened) {
-        LockGuard lock(mutex_);
-        set(opened ? Phase::Connected : beforeAttempt_);
-    }
+    // Ends an attempt that beginConnect let go (Go) when it goes out of scope, however it
+    // is left: Connected once opened() was called, else back to the phase before.
+    class Attempt {
+    public:
+        explicit Attempt(ConnectionState& state) : state_(state) {}
+        ~Attempt() {
+            LockGuard lock(state_.mutex_);
+            state_.set(opened_ ? Phase::Connected : state_.beforeAttempt_);
+        }
+        Attempt(const Attempt&) = delete;
+        Attempt& operator=(const Attempt&) = delete;
+        void opened() { opened_ = true; }
+
+    private:
+        ConnectionState& state_;
+        bool opened_ = false;
+    };
 
     // Connected -> Disconnecting, after waiting out an attempt or another disconnect;
     // false when there is no connection to end.

@@ -115,25 +115,26 @@ bool SDK::connect() {
     case ConnectionState::ConnectStart::Go:
         break;
     }
-    int rc = MQTTCLIENT_FAILURE;
-    if (insideLibraryCallback) {
-        // (refused: see above)
-    } else if (edition == "Enterprise" && !sealPassword()) {
-        connection.endConnect(false);
-        return false;
-    } else {
-        rc = checkConnectRequest();
-        if (rc == MQTTCLIENT_SUCCESS) {
-            rc = connectLibraryClient();
+    {
+        ConnectionState::Attempt attempt(connection);
+        int rc = MQTTCLIENT_FAILURE;
+        if (insideLibraryCallback) {
+            // (refused: see above)
+        } else if (edition == "Enterprise" && !sealPassword()) {
+            return false;
+        } else {
+            rc = checkConnectRequest();
+            if (rc == MQTTCLIENT_SUCCESS) {
+                rc = connectLibraryClient();
+            }
         }
+        if (rc != MQTTCLIENT_SUCCESS) {
+            say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc);
+            return false;
+        }
+        client.connectionOpened();
+        attempt.opened();
     }
-    if (rc != MQTTCLIENT_SUCCESS) {
-        connection.endConnect(false);
-        say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc);
-        return false;
-    }
-    client.connectionOpened();
-    connection.endConnect(true);
     say(ConsoleStream::Out, "[SDK] Connected to ", serverUri);
     callConnectionHandler(true, 0);
     confirmLossBeforeCounted();

@@ -111,6 +111,7 @@ void SDK::reconnectLoop() {
             return;
         }
         if (*rc == MQTTCLIENT_SUCCESS) {
+            say(ConsoleStream::Out, "[SDK] Reconnected successfully to ", serverUri);
             try {
                 callConnectionHandler(true, 0);
             } catch (...) {
@@ -134,18 +135,15 @@ std::optional<int> SDK::attemptReconnect() {
     if (!running.load() || connection.beginConnect(true) != ConnectionState::ConnectStart::Go) {
         return std::nullopt;
     }
+    ConnectionState::Attempt attempt(connection);
     if (!running.load()) {
-        connection.endConnect(false);
         return std::nullopt;
     }
     say(ConsoleStream::Out, "[SDK] Attempting to reconnect...");
     const int rc = connectLibraryClient();
     if (rc == MQTTCLIENT_SUCCESS) {
         client.connectionOpened();
-        connection.endConnect(true);
-        say(ConsoleStream::Out, "[SDK] Reconnected successfully to ", serverUri);
-    } else {
-        connection.endConnect(false);
+        attempt.opened();
     }
     return rc;
 }
