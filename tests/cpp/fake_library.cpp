@@ -113,6 +113,7 @@ void FakeLibrary::dropLocked(Handle& handle, Gate* reportGate) {
         handle.connectionLost(handle.context, nullptr);
         insideConnectionLost = false;
         --handle.callbacksRunning;
+        changed_.notify_all();
     });
 }
 
@@ -158,10 +159,10 @@ bool FakeLibrary::awaitReceived(std::chrono::milliseconds timeout) {
     return changed_.wait_for(lock, timeout, [this] { return incoming_.empty() && inHand_.empty(); });
 }
 
-bool FakeLibrary::awaitDestroy(std::chrono::milliseconds timeout) {
+bool FakeLibrary::awaitInHandFreed(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] {
-        return std::any_of(handles_.begin(), handles_.end(), [](auto& handle) { return handle->destroyed; });
+        return std::all_of(inHand_.begin(), inHand_.end(), [](auto& delivery) { return delivery->freed; });
     });
 }
 
@@ -261,7 +262,7 @@ int FakeLibrary::disconnect(MQTTClient handle, int) {
     if (calledInsideConnectionLost("disconnect")) {
         return MQTTCLIENT_FAILURE;
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     Handle& h = handleOf(handle);
     checkUsable(h, "disconnect");
     if (h.cleanSession) {
@@ -280,8 +281,17 @@ int FakeLibrary::disconnect(MQTTClient handle, int) {
         if (h.notTaken) {
             std::exchange(h.notTaken, nullptr)->free();
         }
+        changed_.notify_all();
     }
     h.connected = false;
+    // With no handle connected any more, the library stops its receiving thread and
+    // waits (up to 10 s) for it to end, which it does once out of its callbacks.
+    if (std::none_of(handles_.begin(), handles_.end(), [](auto& other) { return other->connected; })) {
+        changed_.wait_for(lock, kAnswerTimeout, [this] {
+            return std::all_of(handles_.begin(), handles_.end(),
+                               [](auto& other) { return other->callbacksRunning == 0; });
+        });
+    }
     return MQTTCLIENT_SUCCESS;
 }
 
@@ -392,6 +402,7 @@ void FakeLibrary::receive() {
             h.deliveryComplete(h.context, event.token);
             lock.lock();
             --h.callbacksRunning;
+            changed_.notify_all();
             continue;
         }
         // The message stays the library's (freed by a clean disconnect) while in hand.

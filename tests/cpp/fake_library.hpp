@@ -61,8 +61,8 @@ public:
     void awaitLossReports();
     // Waits until the receiving thread has handed over everything queued; false on timeout.
     bool awaitReceived(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Waits until some handle was destroyed; false on timeout.
-    bool awaitDestroy(std::chrono::milliseconds timeout);
+    // Waits until the message the receiving thread has in hand was freed; false on timeout.
+    bool awaitInHandFreed(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // --- observations -------------------------------------------------------------
     std::vector<std::string> violations();

@@ -124,19 +124,31 @@ TEST_F(Races, RequestCutOffByALossEndsBeforeTheReconnection) {
     EXPECT_EQ(library.violations(), Lines{});
 }
 
-// stop() while a message handler runs: the handle outlives the callback.
-TEST_F(Races, StopDoesNotDestroyTheClientUnderARunningCallback) {
-    start(false);
+// A client destroyed while its message handler runs (another client keeping the
+// receiving thread running) outlives that call.
+TEST_F(Races, DestroyingAClientWaitsForItsRunningCallback) {
+    SDK other{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
+    other.init(options(false));
+    ASSERT_TRUE(other.connect());
+    auto client =
+        std::make_unique<SDK>(library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); });
     Gate handlerEntered;
-    sdk.on_message([&](std::string_view, std::string_view) {
+    Gate clientGone;
+    bool goneDuringCallback = false;
+    client->on_message([&](std::string_view, std::string_view) {
         handlerEntered.open();
-        // Gives a stop that does not wait for this callback the time to destroy the
-        // handle under it; a stop that waits finds it gone after this second.
-        library.awaitDestroy(std::chrono::seconds(1));
+        // Time for a destruction that does not wait for this call to end.
+        goneDuringCallback = clientGone.wait(std::chrono::seconds(1));
     });
+    client->init(options(false));
+    ASSERT_TRUE(client->connect());  // connected last: the message is this client's
     library.deliver("a/b", "payload");
     ASSERT_TRUE(handlerEntered.wait());
-    sdk.stop();
+    client.reset();
+    clientGone.open();
+    ASSERT_TRUE(library.awaitReceived());
+    other.stop();
+    EXPECT_FALSE(goneDuringCallback);
     EXPECT_EQ(library.violations(), Lines{});
 }
 
@@ -169,16 +181,13 @@ TEST_F(Races, StoppedClientsHandleOutlivesTheReceivingThreadsLastUseOfIt) {
 TEST_F(Races, CleanDisconnectFreesTheMessageBeingHandedOver) {
     start(true);
     Gate aboutToHandOver;
-    Gate handOver;
     library.beforeMessageArrived([&] {
         aboutToHandOver.open();
-        handOver.wait();
+        library.awaitInHandFreed();
     });
     library.deliver("a/b", "payload");
     ASSERT_TRUE(aboutToHandOver.wait());
-    std::thread disconnecter([&] { sdk.disconnect(); });
-    disconnecter.join();
-    handOver.open();
+    sdk.disconnect();
     ASSERT_TRUE(library.awaitReceived());
     sdk.stop();
     EXPECT_EQ(recorder.messages(), Lines{});
