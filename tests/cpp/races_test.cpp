@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -79,7 +80,20 @@ protected:
         ASSERT_TRUE(sdk.connect());
     }
 
-    FakeLibrary library;  // outlives the SDK
+    std::unique_ptr<SDK> newClient() {
+        return std::make_unique<SDK>(library,
+                                     [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); });
+    }
+    // A client connected before the one under test: the library's receiving thread runs
+    // for it throughout, and messages go to the client connected after it.
+    std::unique_ptr<SDK> connectedBystander() {
+        auto bystander = newClient();
+        bystander->init(options(false));
+        EXPECT_TRUE(bystander->connect());
+        return bystander;
+    }
+
+    FakeLibrary library;  // outlives the SDKs
     Recorder recorder;
     SDK sdk{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
 };
@@ -127,11 +141,8 @@ TEST_F(Races, RequestCutOffByALossEndsBeforeTheReconnection) {
 // A client destroyed while its message handler runs (another client keeping the
 // receiving thread running) outlives that call.
 TEST_F(Races, DestroyingAClientWaitsForItsRunningCallback) {
-    SDK other{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
-    other.init(options(false));
-    ASSERT_TRUE(other.connect());
-    auto client =
-        std::make_unique<SDK>(library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); });
+    auto bystander = connectedBystander();
+    auto client = newClient();
     Gate handlerEntered;
     Gate clientGone;
     bool goneDuringCallback = false;
@@ -141,13 +152,13 @@ TEST_F(Races, DestroyingAClientWaitsForItsRunningCallback) {
         goneDuringCallback = clientGone.wait(std::chrono::seconds(1));
     });
     client->init(options(false));
-    ASSERT_TRUE(client->connect());  // connected last: the message is this client's
+    ASSERT_TRUE(client->connect());
     library.deliver("a/b", "payload");
     ASSERT_TRUE(handlerEntered.wait());
     client.reset();
     clientGone.open();
     ASSERT_TRUE(library.awaitReceived());
-    other.stop();
+    bystander->stop();
     EXPECT_FALSE(goneDuringCallback);
     EXPECT_EQ(library.violations(), Lines{});
 }
@@ -156,10 +167,8 @@ TEST_F(Races, DestroyingAClientWaitsForItsRunningCallback) {
 // another client keeps that thread running, a client stopped in that moment must not
 // have its handle destroyed under it.
 TEST_F(Races, StoppedClientsHandleOutlivesTheReceivingThreadsLastUseOfIt) {
-    SDK other{library, [this](tarvo::ConsoleStream, std::string_view line) { recorder.line(line); }};
-    other.init(options(false));
-    ASSERT_TRUE(other.connect());
-    start(false);  // connected last: the messages are this client's
+    auto bystander = connectedBystander();
+    start(false);
     Gate returned;
     Gate stopped;
     library.afterMessageArrived([&] {
@@ -172,7 +181,7 @@ TEST_F(Races, StoppedClientsHandleOutlivesTheReceivingThreadsLastUseOfIt) {
     stopped.open();
     ASSERT_TRUE(library.awaitReceived());
     library.afterMessageArrived(nullptr);
-    other.stop();
+    bystander->stop();
     EXPECT_EQ(library.violations(), Lines{});
 }
 
