@@ -25,7 +25,7 @@ public:
         Stopped,        // stop ended the client
     };
 
-    // A lock-free view, for tests that a later transition may overturn.
+    // A lock-free view, for checks that a later transition may overturn.
     Phase phase() const { return phase_.load(); }
     bool connected() const { return phase() == Phase::Connected; }
 
