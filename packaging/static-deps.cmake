@@ -5,8 +5,8 @@
 # defined here instead of looking for shared libraries.
 #
 #   ${TARVO_STAGE}/include          Paho's headers (forky), beside Python's and pybind11's
-#   ${TARVO_STAGE}/libpaho-mqtt3c.a forky's Paho (1.3.16), SHA1_* renamed, plus isoc23_strtol.c
-#   /usr/lib/x86_64-linux-gnu       Debian 12's libcjose.a and libcrypto.a
+#   ${TARVO_STAGE}/libpaho-mqtt3cs.a forky's Paho with TLS (1.3.16), plus isoc23_strtol.c
+#   /usr/lib/x86_64-linux-gnu       Debian 12's libcjose.a, libssl.a and libcrypto.a
 #   /opt/jansson-pic/lib            Debian 12's jansson rebuilt position-independent
 #                                   (packaging/jansson-pic, when the root was made)
 if(NOT TARVO_STAGE)
@@ -14,15 +14,23 @@ if(NOT TARVO_STAGE)
 endif()
 set(debian_lib /usr/lib/x86_64-linux-gnu)
 
-add_library(eclipse-paho-mqtt-c::paho-mqtt3c STATIC IMPORTED)
-set_target_properties(eclipse-paho-mqtt-c::paho-mqtt3c PROPERTIES
-  IMPORTED_LOCATION "${TARVO_STAGE}/libpaho-mqtt3c.a"
-  INTERFACE_INCLUDE_DIRECTORIES "${TARVO_STAGE}/include")
+# One OpenSSL for all of them: Debian 12's, whose headers the core is compiled against.
+add_library(OpenSSL::Crypto STATIC IMPORTED)
+set_target_properties(OpenSSL::Crypto PROPERTIES IMPORTED_LOCATION "${debian_lib}/libcrypto.a")
+add_library(OpenSSL::SSL STATIC IMPORTED)
+set_target_properties(OpenSSL::SSL PROPERTIES
+  IMPORTED_LOCATION "${debian_lib}/libssl.a" INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
+
+add_library(eclipse-paho-mqtt-c::paho-mqtt3cs STATIC IMPORTED)
+set_target_properties(eclipse-paho-mqtt-c::paho-mqtt3cs PROPERTIES
+  IMPORTED_LOCATION "${TARVO_STAGE}/libpaho-mqtt3cs.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${TARVO_STAGE}/include"
+  INTERFACE_LINK_LIBRARIES OpenSSL::SSL)
 
 # In the order the linker needs them: cjose uses jansson and libcrypto.
 add_library(PkgConfig::CJOSE INTERFACE IMPORTED)
 set_target_properties(PkgConfig::CJOSE PROPERTIES
-  INTERFACE_LINK_LIBRARIES "${debian_lib}/libcjose.a;/opt/jansson-pic/lib/libjansson.a;${debian_lib}/libcrypto.a")
+  INTERFACE_LINK_LIBRARIES "${debian_lib}/libcjose.a;/opt/jansson-pic/lib/libjansson.a;OpenSSL::Crypto")
 
 # No Python 3.14 can run on Debian 12, so what pybind11 would ask the interpreter is
 # said here (binding/CMakeLists.txt then finds Python 3.14 from its headers alone).
