@@ -311,7 +311,7 @@ def start_tls(ctx, workdir, build_dir):
     harness built with Paho's TLS variant; sets TARVO_BENCH_CA for the harnesses."""
     pki = TestPki(Path(workdir) / "pki")
     os.environ["TARVO_BENCH_CA"] = pki.crt("ca")
-    broker = TlsBroker(Path(workdir) / "tls", pki, log_path=Path(workdir) / "mosquitto-tls.log")
+    broker = TlsBroker(workdir, pki, log_path=Path(workdir) / "mosquitto-tls.log")
     ctx.tls = OverTls(ctx, broker.ports["tls"], build_c_harness(build_dir, "paho-mqtt3cs"))
     return broker
 
