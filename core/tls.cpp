@@ -84,16 +84,6 @@ Certificate readCertificates(const std::string& role, const std::string& path, i
     return first;
 }
 
-// OpenSSL asks for the password of an encrypted key; a key without one never asks.
-int supplyPassword(char* buffer, int size, int /*rwflag*/, void* password) {
-    const auto& text = *static_cast<const std::string*>(password);
-    if (text.empty() || text.size() > static_cast<std::size_t>(size)) {
-        return -1;
-    }
-    std::memcpy(buffer, text.data(), text.size());
-    return static_cast<int>(text.size());
-}
-
 // Whether a PEM file holds an encrypted private key (PKCS#8, or the older
 // "Proc-Type: 4,ENCRYPTED" header).
 bool holdsEncryptedKey(const std::string& path) {
@@ -121,7 +111,7 @@ void checkFiles(const TlsFiles& files) {
     const Certificate certificate = readCertificates("certfile", files.certFile, count);
     const std::string& keyPath = files.keyFile.empty() ? files.certFile : files.keyFile;
     File keyFile = openForReading("keyfile", keyPath);
-    PrivateKey key(PEM_read_PrivateKey(keyFile.get(), nullptr, supplyPassword,
+    PrivateKey key(PEM_read_PrivateKey(keyFile.get(), nullptr, supplyKeyPassword,
                                        const_cast<std::string*>(&files.keyPassword)));
     if (!key) {
         if (!holdsEncryptedKey(keyPath)) {
@@ -137,6 +127,15 @@ void checkFiles(const TlsFiles& files) {
 }
 
 }  // namespace
+
+int supplyKeyPassword(char* buffer, int size, int /*rwflag*/, void* password) {
+    const auto& text = *static_cast<const std::string*>(password);
+    if (text.empty() || text.size() > static_cast<std::size_t>(size)) {
+        return -1;
+    }
+    std::memcpy(buffer, text.data(), text.size());
+    return static_cast<int>(text.size());
+}
 
 BrokerAddress BrokerAddress::parse(std::string_view serverUri) {
     struct Scheme {

@@ -44,6 +44,10 @@ public:
     std::string reason;
 };
 
+// OpenSSL's password callback for an encrypted key: the password is the std::string
+// that `password` points at. An empty one refuses, where OpenSSL would ask the terminal.
+int supplyKeyPassword(char* buffer, int size, int rwflag, void* password);
+
 // The address of a connection, as the library reads protocol://host[:port][/path].
 struct BrokerAddress {
     bool usesTls = false;

@@ -199,13 +199,6 @@ struct SslReleaser {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-int passwordFor(char* buffer, int size, int /*rwflag*/, void* password) {
-    const auto& text = *static_cast<const std::string*>(password);
-    const int length = std::min(static_cast<int>(text.size()), size);
-    std::copy_n(text.data(), length, buffer);
-    return length;
-}
-
 // Steps an OpenSSL call that may want to wait until it returns, the deadline passes
 // (nullopt) or it fails (the SSL error).
 template <typename Step>
@@ -280,7 +273,7 @@ std::string Tls::Attempt::diagnoseHandshake(Clock::time_point deadline) const {
     // Verified after the handshake, so that it runs to its end whatever the chain.
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
     if (!files.certFile.empty()) {
-        SSL_CTX_set_default_passwd_cb(context.get(), passwordFor);
+        SSL_CTX_set_default_passwd_cb(context.get(), supplyKeyPassword);
         SSL_CTX_set_default_passwd_cb_userdata(context.get(), const_cast<std::string*>(&files.keyPassword));
         const std::string& keyPath = files.keyFile.empty() ? files.certFile : files.keyFile;
         if (SSL_CTX_use_certificate_chain_file(context.get(), files.certFile.c_str()) != 1 ||
