@@ -95,7 +95,8 @@ class SDK(metaclass=_pybind11_type):
         its name against brokerHost's host.
 
         ca_certs: a PEM file of the CAs to trust, in place of the system's store
-        (without it: SSL_CERT_FILE or SSL_CERT_DIR when set, else the system bundle).
+        (without it: SSL_CERT_FILE or SSL_CERT_DIR as init found them, else the system
+        bundle).
         certfile and keyfile: a client certificate and its private key (keyfile None:
         the key is in certfile), keyfile_password when the key is encrypted.
 

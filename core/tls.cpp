@@ -190,13 +190,25 @@ bool Tls::isSet() const {
     return set_;
 }
 
+void Tls::readEnvironment() {
+    std::string file = environmentValue("SSL_CERT_FILE");
+    std::string directory = environmentValue("SSL_CERT_DIR");
+    LockGuard lock(mutex);
+    environmentFile = std::move(file);
+    environmentDirectory = std::move(directory);
+}
+
 Tls::Attempt::Attempt(const Tls& tls, const std::string& serverUri, int connectTimeoutSeconds)
     : address(BrokerAddress::parse(serverUri)), connectTimeout(connectTimeoutSeconds) {
     bool tlsSet = false;
+    std::string environmentFile;
+    std::string environmentDirectory;
     {
         LockGuard lock(tls.mutex);
         tlsSet = tls.set_;
         files = tls.files_;
+        environmentFile = tls.environmentFile;
+        environmentDirectory = tls.environmentDirectory;
     }
     if (!address.usesTls) {
         if (tlsSet) {
@@ -208,13 +220,13 @@ Tls::Attempt::Attempt(const Tls& tls, const std::string& serverUri, int connectT
         return;
     }
     // The trust store: ca_certs, else what OpenSSL programs honour (SSL_CERT_FILE,
-    // SSL_CERT_DIR), else the first system bundle found. Looked for at every attempt:
-    // it may appear or move while the program runs.
+    // SSL_CERT_DIR, as init found them), else the first system bundle found, looked for
+    // at every attempt: it may appear or move while the program runs.
     if (!files.caCerts.empty()) {
         trustFile = files.caCerts;
     } else {
-        trustFile = environmentValue("SSL_CERT_FILE");
-        trustDirectory = environmentValue("SSL_CERT_DIR");
+        trustFile = std::move(environmentFile);
+        trustDirectory = std::move(environmentDirectory);
         if (!trustFile.empty() && trustDirectory.empty() && !readableFile(trustFile.c_str())) {
             refusalCode_ = MQTTCLIENT_FAILURE;
             refusal_ = "TLS: SSL_CERT_FILE names \"" + trustFile +

@@ -65,6 +65,10 @@ public:
     // TlsFileError, naming the file and the reason, never the password.
     void set(TlsFiles files);
     bool isSet() const;
+    // Reads SSL_CERT_FILE and SSL_CERT_DIR, for the attempts that follow. Called by init,
+    // on the application's thread: getenv on the library's or the reconnect thread could
+    // race a Python thread's os.environ change.
+    void readEnvironment();
 
     // One connection attempt's TLS options, and the strings they point at. Made before
     // the library's connect, kept until it returns; never copied or moved.
@@ -105,6 +109,8 @@ private:
     mutable Mutex mutex;
     bool set_ GUARDED_BY(mutex) = false;
     TlsFiles files_ GUARDED_BY(mutex);
+    std::string environmentFile GUARDED_BY(mutex);
+    std::string environmentDirectory GUARDED_BY(mutex);
 };
 
 }  // namespace tarvo
