@@ -185,11 +185,6 @@ void Tls::set(TlsFiles files) {
     set_ = true;
 }
 
-bool Tls::isSet() const {
-    LockGuard lock(mutex);
-    return set_;
-}
-
 void Tls::readEnvironment() {
     std::string file = environmentValue("SSL_CERT_FILE");
     std::string directory = environmentValue("SSL_CERT_DIR");

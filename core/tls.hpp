@@ -64,7 +64,6 @@ public:
     // matches the certificate) and keeps them for the attempts that follow. Throws
     // TlsFileError, naming the file and the reason, never the password.
     void set(TlsFiles files);
-    bool isSet() const;
     // Reads SSL_CERT_FILE and SSL_CERT_DIR, for the attempts that follow. Called by init,
     // on the application's thread: getenv on the library's or the reconnect thread could
     // race a Python thread's os.environ change.
