@@ -1,8 +1,9 @@
 # The manylinux wheel's module: everything but glibc, libgcc_s and the interpreter linked
 # in statically. packaging/build-wheel includes this right after project()
 # (CMAKE_PROJECT_INCLUDE) in its Debian 12 root, with TARVO_STAGE naming the directory it
-# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the two targets
-# defined here instead of looking for shared libraries.
+# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the cjose and
+# OpenSSL targets defined here instead of looking for shared libraries, and paho/CMakeLists.txt the
+# staged Paho archive (TARVO_PAHO_STAGE).
 #
 #   ${TARVO_STAGE}/include          Paho's headers (forky), beside Python's and pybind11's
 #   ${TARVO_STAGE}/libpaho-mqtt3cs.a forky's Paho with TLS (1.3.16), plus isoc23_strtol.c
@@ -21,11 +22,7 @@ add_library(OpenSSL::SSL STATIC IMPORTED)
 set_target_properties(OpenSSL::SSL PROPERTIES
   IMPORTED_LOCATION "${debian_lib}/libssl.a" INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
 
-add_library(eclipse-paho-mqtt-c::paho-mqtt3cs STATIC IMPORTED)
-set_target_properties(eclipse-paho-mqtt-c::paho-mqtt3cs PROPERTIES
-  IMPORTED_LOCATION "${TARVO_STAGE}/libpaho-mqtt3cs.a"
-  INTERFACE_INCLUDE_DIRECTORIES "${TARVO_STAGE}/include"
-  INTERFACE_LINK_LIBRARIES OpenSSL::SSL)
+set(TARVO_PAHO_STAGE "${TARVO_STAGE}")
 
 # In the order the linker needs them: cjose uses jansson and libcrypto.
 add_library(PkgConfig::CJOSE INTERFACE IMPORTED)
