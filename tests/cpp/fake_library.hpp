@@ -43,8 +43,13 @@ public:
     // A message for the newest connected handle, read by the receiving thread in turn.
     void deliver(std::string topic, std::string payload);
     // The library drops the connection of the newest connected handle on its own; its
-    // connectionLost runs once reportGate (if any) is open.
-    void dropConnection(Gate* reportGate = nullptr);
+    // connectionLost runs once reportGate (if any) is open. With connackSignalledTwice,
+    // the drop came right after the server granted the session, and the library left its
+    // CONNACK signalled once more: the handle's next connect takes that for its answer.
+    // Given a protocol version, that connect fails at once (-1); with MQTTVersion 0 the
+    // library falls back to MQTT 3.1, and the server lets the CONNECT it abandoned take
+    // the new session over (recorded as a violation, and the new connection drops).
+    void dropConnection(Gate* reportGate = nullptr, bool connackSignalledTwice = false);
     // Called on the receiving thread just before it hands a message to messageArrived,
     // and just after messageArrived returned, before the thread goes back to the
     // handle (as the library's does, to unqueue the message).
@@ -54,6 +59,10 @@ public:
     // queued; with answerRequests false, no answer is queued at all.
     void onSubscribe(std::function<void()> hook);
     void answerRequests(bool answer);
+    // Called inside a disconnect that left no handle connected, while the library stops
+    // its receiving thread: a connect begun meanwhile fails at once (-1), as the
+    // library's does, and is recorded as a violation.
+    void onReceivingThreadStop(std::function<void()> hook);
     // Every subscribe and unsubscribe still waiting gives up as the library's does: it
     // fails, and ends whatever connection its handle has then.
     void timeOutRequests();
@@ -110,6 +119,8 @@ private:
     std::function<void()> beforeMessageArrived_;
     std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
+    std::function<void()> onReceivingThreadStop_;
+    bool stoppingReceivingThread_ = false;
     bool answerRequests_ = true;
     std::uint64_t requestsTimedOut_ = 0;
     int connects_ = 0;

@@ -37,9 +37,9 @@ public:
         std::lock_guard lock(mutex_);
         lines_.emplace_back(line);
     }
-    bool awaitEvents(std::size_t count) {
+    bool awaitEvents(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return events_.size() >= count; });
+        return changed_.wait_for(lock, timeout, [&] { return events_.size() >= count; });
     }
     std::vector<std::pair<bool, int>> events() {
         std::lock_guard lock(mutex_);
@@ -99,17 +99,45 @@ protected:
 };
 
 // A loss report that comes after its connection was ended by disconnect, and another
-// one opened, is about a connection that no longer exists.
-TEST_F(Races, LateLossReportLeavesTheNextConnectionAlone) {
+// one opened, is about a connection that no longer exists. With the CONNACK signalled
+// twice (the server closed the session right after granting it), the next connect must
+// also neither fail nor have its session taken over.
+class LateLossReport : public Races, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LateLossReport, LeavesTheNextConnectionAlone) {
     start(false);
     Gate report;
-    library.dropConnection(&report);
+    library.dropConnection(&report, GetParam());
     sdk.disconnect();
     ASSERT_TRUE(sdk.connect());
     report.open();
     library.awaitLossReports();
     sdk.stop();  // joins the thread that took the report
     EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, 0}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Races, LateLossReport, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ConnackSignalledTwice" : "ConnackSignalledOnce"; });
+
+// A disconnect that leaves no client connected stops the library's receiving thread;
+// another client's connect begun meanwhile would fail at once, so it waits for it.
+TEST_F(Races, ConnectWaitsForAnotherClientsDisconnectStoppingTheReceivingThread) {
+    start(false);
+    auto other = newClient();
+    other->init(options(false));
+    bool otherConnected = false;
+    std::thread connecting;
+    library.onReceivingThreadStop([&] {
+        connecting = std::thread([&] { otherConnected = other->connect(); });
+        // Time for a connect that does not wait to reach the library (it would at once).
+        static_cast<void>(library.awaitConnects(2, std::chrono::seconds(1)));
+    });
+    sdk.disconnect();
+    connecting.join();
+    library.onReceivingThreadStop(nullptr);
+    other->stop();
+    EXPECT_TRUE(otherConnected);
     EXPECT_EQ(library.violations(), Lines{});
 }
 
