@@ -42,11 +42,10 @@ class CallbackRoute;
 //   thread still running, starts no new one, and fails at once (-1) or waits its whole
 //   timeout for an answer nobody reads. LibraryClient keeps connects out of that window.
 // - A server that closes a session right after granting it can leave its CONNACK
-//   signalled twice: the handle's next connect takes the stale signal for its answer.
-//   With MQTTVersion 0 the library then falls back to MQTT 3.1 on a second socket, and
-//   the server lets the CONNECT it abandoned take the new session over. With a version
-//   given, that connect fails at once (-1) and closes its socket, and the next one is
-//   answered by the server. LibraryClient gives the version and retries.
+//   signalled twice: the handle's next connect takes the stale signal for its answer,
+//   abandons the CONNECT it sent (with MQTTVersion 0 it falls back to MQTT 3.1 on a
+//   second socket), and the server may let that abandoned CONNECT take the session
+//   opened next over. Only a handle that never had the signal avoids it.
 // - The receiving thread may go on using a handle for a moment after the handle's last
 //   callback returned: destroy is safe only while no handle of the library is
 //   connected (the thread is then stopped), or once that thread has entered a message

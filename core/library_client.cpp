@@ -1,16 +1,9 @@
 #include "library_client.hpp"
 
-#include <chrono>
-#include <optional>
 #include <utility>
 #include <vector>
 
 namespace tarvo {
-
-namespace {
-// The CONNACK return code of a server that does not speak the protocol version asked for.
-constexpr int kUnacceptableProtocolVersion = 1;
-}  // namespace
 
 int LibraryClient::create(const std::string& serverUri, const std::string& clientId, void* receiver) {
     route_ = std::make_shared<CallbackRoute>(library_, receiver);
@@ -22,43 +15,12 @@ int LibraryClient::create(const std::string& serverUri, const std::string& clien
     return rc;
 }
 
-// The version is given (the library's own choice, MQTTVersion 0, falls back to 3.1 on
-// any failure, which lets a stale CONNACK signal cost the next session: see
-// library.hpp), and 3.1 is tried only when the server answers that it does not speak
-// 3.1.1. A connect that failed with -1 may have taken such a stale signal for its
-// answer, which only one connect can: it is tried once more. Neither second attempt
-// outlasts the connect timeout: each gets the whole seconds left of it, as the library's
-// fallback shared one timeout, and none is made with less than a second left.
+// Not counted as a stop itself, although a failed connect ends its library's fallback
+// attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
+// the process for as long as it waits for a server that does not answer.
 int LibraryClient::connect(MQTTClient_connectOptions options) {
-    using Clock = std::chrono::steady_clock;
-    options.MQTTVersion = MQTTVERSION_3_1_1;
-    std::optional<Clock::time_point> deadline;
-    bool retriedFailure = false;
-    for (;;) {
-        library_.threadStopOrder_.awaitNoStop();
-        if (!deadline) {
-            deadline = Clock::now() + std::chrono::seconds(options.connectTimeout);
-        }
-        int rc = MQTTCLIENT_FAILURE;
-        if (options.MQTTVersion == MQTTVERSION_3_1) {
-            // A failed 3.1 attempt ends as a disconnect does, stopping the thread when it
-            // finds no other handle connected.
-            Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
-            rc = library_.connect(handle_, &options);
-        } else {
-            rc = library_.connect(handle_, &options);
-        }
-        const bool olderVersion = rc == kUnacceptableProtocolVersion && options.MQTTVersion == MQTTVERSION_3_1_1;
-        const bool retry = rc == MQTTCLIENT_FAILURE && !std::exchange(retriedFailure, true);
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(*deadline - Clock::now());
-        if (!(olderVersion || retry) || left.count() < 1) {
-            return rc;
-        }
-        if (olderVersion) {
-            options.MQTTVersion = MQTTVERSION_3_1;
-        }
-        options.connectTimeout = static_cast<int>(left.count());
-    }
+    library_.threadStopOrder_.awaitNoStop();
+    return library_.connect(handle_, &options);
 }
 
 void LibraryClient::disconnect(int timeoutMs) {

@@ -36,9 +36,8 @@ public:
     // library has lost its threads and may hold their locks for ever.
     void abandon();
 
-    // Opens a connection with options, as MQTT 3.1.1 (3.1 for a server that speaks only
-    // that), once no disconnect of the library is stopping its receiving thread; returns
-    // the library's code.
+    // Opens a connection with options once no disconnect of the library is stopping its
+    // receiving thread; returns the library's code.
     int connect(MQTTClient_connectOptions options);
     // Ends the handle's connection, waiting up to timeoutMs for messages in flight.
     void disconnect(int timeoutMs);

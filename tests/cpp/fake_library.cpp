@@ -32,7 +32,6 @@ struct FakeLibrary::Handle {
     bool connected = false;
     bool cleanSession = true;
     bool destroyed = false;
-    bool connackSignalled = false;  // a stale signal, taken by the next connect
     int callbacksRunning = 0;
     std::shared_ptr<Delivery> notTaken;  // handed over again with the handle's next packet
 };
@@ -87,11 +86,10 @@ void FakeLibrary::deliver(std::string topic, std::string payload) {
     violation("deliver: no handle is connected");
 }
 
-void FakeLibrary::dropConnection(Gate* reportGate, bool connackSignalledTwice) {
+void FakeLibrary::dropConnection(Gate* reportGate) {
     std::lock_guard lock(mutex_);
     for (auto& handle : handles_ | std::views::reverse) {
         if (handle->connected) {
-            handle->connackSignalled = connackSignalledTwice;
             dropLocked(*handle, reportGate);
             return;
         }
@@ -256,18 +254,10 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
         violation("connect while a disconnect stops the receiving thread");
         return MQTTCLIENT_FAILURE;
     }
-    const bool staleAnswer = std::exchange(h.connackSignalled, false);
-    if (staleAnswer && options->MQTTVersion != MQTTVERSION_DEFAULT) {
-        return MQTTCLIENT_FAILURE;
-    }
     const int rc = awaitAnswer(lock, h, false);
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;
-        if (staleAnswer) {
-            violation("a session taken over by the CONNECT the library abandoned for a stale CONNACK signal");
-            dropLocked(h, nullptr);
-        }
     }
     return rc;
 }

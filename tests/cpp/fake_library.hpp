@@ -43,13 +43,8 @@ public:
     // A message for the newest connected handle, read by the receiving thread in turn.
     void deliver(std::string topic, std::string payload);
     // The library drops the connection of the newest connected handle on its own; its
-    // connectionLost runs once reportGate (if any) is open. With connackSignalledTwice,
-    // the drop came right after the server granted the session, and the library left its
-    // CONNACK signalled once more: the handle's next connect takes that for its answer.
-    // Given a protocol version, that connect fails at once (-1); with MQTTVersion 0 the
-    // library falls back to MQTT 3.1, and the server lets the CONNECT it abandoned take
-    // the new session over (recorded as a violation, and the new connection drops).
-    void dropConnection(Gate* reportGate = nullptr, bool connackSignalledTwice = false);
+    // connectionLost runs once reportGate (if any) is open.
+    void dropConnection(Gate* reportGate = nullptr);
     // Called on the receiving thread just before it hands a message to messageArrived,
     // and just after messageArrived returned, before the thread goes back to the
     // handle (as the library's does, to unqueue the message).
