@@ -336,16 +336,13 @@ def test_any_options_connect_to_a_real_broker(client, cleanSession, autoReconnec
     client.assert_usable()
 
 
-@pytest.mark.parametrize("connect_timeout", [
-    # Not mended: most connects with 1 s fail in the library within 0.2 s (2 s and more
-    # are fine); the README says so. Most, not all: which ones is chance, so not strict.
-    pytest.param(1, marks=pytest.mark.xfail(strict=False, reason="the library fails most 1 s connects early")),
-    2, 2_147_484, 2_147_483_647])
+# 1 s is left out: the library fails most connects with it within 0.2 s, which ones by
+# chance (the README says so), so no assertion about it could hold every time.
+@pytest.mark.parametrize("connect_timeout", [2, 2_147_484, 2_147_483_647])
 def test_any_positive_connect_timeout_connects(broker, connect_timeout):
     """connectTimeout is an int of seconds. The library multiplies it by 1,000 in an
     int, so from 2,147,484 s on every connect fails at once with rc=-1, as if nothing
-    answered, while the broker is right there; with 1 s most connects fail the same
-    way, within 0.1-0.3 s."""
+    answered, while the broker is right there."""
     sdk = tarvo_sdk.SDK()
     sdk.init("long-timeout", broker.address, "tcp", "u", "p", connectTimeout=connect_timeout)
     try:
