@@ -90,7 +90,7 @@ int SDK::connectLibraryClient() {
     client.route().endQueueRelease();
     MQTTClient_connectOptions options = connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    return library.connect(client.get(), &options);
+    return client.connect(options);
 }
 
 bool SDK::connect() {
@@ -165,8 +165,7 @@ void SDK::disconnectClient(bool reportNotConnected) {
     if (connectOptions.cleansession != 0) {
         client.route().beginQueueRelease();
     }
-    library.disconnect(client.get(), kDisconnectTimeoutMs);
-    client.connectionClosed(true);
+    client.disconnect(kDisconnectTimeoutMs);
     deliveries.abandonAll();
     connection.endDisconnect();
     say(ConsoleStream::Out, "[SDK] Disconnected");
