@@ -15,6 +15,22 @@ int LibraryClient::create(const std::string& serverUri, const std::string& clien
     return rc;
 }
 
+// Not counted as a stop itself, although a failed connect ends its library's fallback
+// attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
+// the process for as long as it waits for a server that does not answer.
+int LibraryClient::connect(MQTTClient_connectOptions options) {
+    library_.threadStopOrder_.awaitNoStop();
+    return library_.connect(handle_, &options);
+}
+
+void LibraryClient::disconnect(int timeoutMs) {
+    {
+        Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
+        library_.disconnect(handle_, timeoutMs);
+    }
+    connectionClosed(true);
+}
+
 void LibraryClient::reset() {
     if (route_) {
         route_->detach();

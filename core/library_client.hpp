@@ -36,6 +36,12 @@ public:
     // library has lost its threads and may hold their locks for ever.
     void abandon();
 
+    // Opens a connection with options once no disconnect of the library is stopping its
+    // receiving thread; returns the library's code.
+    int connect(MQTTClient_connectOptions options);
+    // Ends the handle's connection, waiting up to timeoutMs for messages in flight.
+    void disconnect(int timeoutMs);
+
     Library& library() const { return library_; }
     MQTTClient get() const { return handle_; }
     CallbackRoute& route() const { return *route_; }

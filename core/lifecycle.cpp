@@ -97,7 +97,7 @@ int SDK::connectLibraryClient(std::string& failureNote) {
         return tlsAttempt.refusalCode();
     }
     options.ssl = tlsAttempt.options();
-    const int rc = library.connect(client.get(), &options);
+    const int rc = client.connect(options);
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
         failureNote = " (TLS: " + reason + ")";
     }
@@ -177,8 +177,7 @@ void SDK::disconnectClient(bool reportNotConnected) {
     if (connectOptions.cleansession != 0) {
         client.route().beginQueueRelease();
     }
-    library.disconnect(client.get(), kDisconnectTimeoutMs);
-    client.connectionClosed(true);
+    client.disconnect(kDisconnectTimeoutMs);
     deliveries.abandonAll();
     connection.endDisconnect();
     say(ConsoleStream::Out, "[SDK] Disconnected");

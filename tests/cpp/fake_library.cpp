@@ -33,7 +33,6 @@ struct FakeLibrary::Handle {
     bool cleanSession = true;
     bool destroyed = false;
     int callbacksRunning = 0;
-    int requestsWaiting = 0;
     std::shared_ptr<Delivery> notTaken;  // handed over again with the handle's next packet
 };
 
@@ -130,6 +129,11 @@ void FakeLibrary::afterMessageArrived(std::function<void()> hook) {
 void FakeLibrary::onSubscribe(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     onSubscribe_ = std::move(hook);
+}
+
+void FakeLibrary::onReceivingThreadStop(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    onReceivingThreadStop_ = std::move(hook);
 }
 
 void FakeLibrary::answerRequests(bool answer) {
@@ -244,12 +248,12 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     std::unique_lock lock(mutex_);
     Handle& h = handleOf(handle);
     checkUsable(h, "connect");
-    if (h.requestsWaiting > 0) {
-        violation(
-            "connect while a request of the handle waits for an answer that its time-out ends the connection for");
-    }
     ++connects_;
     changed_.notify_all();
+    if (stoppingReceivingThread_) {
+        violation("connect while a disconnect stops the receiving thread");
+        return MQTTCLIENT_FAILURE;
+    }
     const int rc = awaitAnswer(lock, h, false);
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
@@ -287,10 +291,17 @@ int FakeLibrary::disconnect(MQTTClient handle, int) {
     // With no handle connected any more, the library stops its receiving thread and
     // waits (up to 10 s) for it to end, which it does once out of its callbacks.
     if (std::none_of(handles_.begin(), handles_.end(), [](auto& other) { return other->connected; })) {
+        stoppingReceivingThread_ = true;
+        if (auto hook = onReceivingThreadStop_) {
+            lock.unlock();
+            hook();
+            lock.lock();
+        }
         changed_.wait_for(lock, kAnswerTimeout, [this] {
             return std::all_of(handles_.begin(), handles_.end(),
                                [](auto& other) { return other->callbacksRunning == 0; });
         });
+        stoppingReceivingThread_ = false;
     }
     return MQTTCLIENT_SUCCESS;
 }
@@ -319,7 +330,6 @@ int FakeLibrary::request(MQTTClient handle, const char* call) {
     if (!h.connected) {
         return MQTTCLIENT_DISCONNECTED;
     }
-    ++h.requestsWaiting;
     if (onSubscribe_ && std::string_view(call) == "subscribe") {
         auto hook = onSubscribe_;
         lock.unlock();
@@ -327,7 +337,6 @@ int FakeLibrary::request(MQTTClient handle, const char* call) {
         lock.lock();
     }
     const int rc = awaitAnswer(lock, h, true);
-    --h.requestsWaiting;
     return rc;
 }
 

@@ -54,6 +54,10 @@ public:
     // queued; with answerRequests false, no answer is queued at all.
     void onSubscribe(std::function<void()> hook);
     void answerRequests(bool answer);
+    // Called inside a disconnect that left no handle connected, while the library stops
+    // its receiving thread: a connect begun meanwhile fails at once (-1), as the
+    // library's does, and is recorded as a violation.
+    void onReceivingThreadStop(std::function<void()> hook);
     // Every subscribe and unsubscribe still waiting gives up as the library's does: it
     // fails, and ends whatever connection its handle has then.
     void timeOutRequests();
@@ -110,6 +114,8 @@ private:
     std::function<void()> beforeMessageArrived_;
     std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
+    std::function<void()> onReceivingThreadStop_;
+    bool stoppingReceivingThread_ = false;
     bool answerRequests_ = true;
     std::uint64_t requestsTimedOut_ = 0;
     int connects_ = 0;
