@@ -34,6 +34,10 @@ def connected_client(name, addr, on_message=None):
     connected = threading.Event()
     c.on_connect = lambda *_: connected.set()
     c.on_message = on_message
+    # An address with a scheme (ssl://host:port, for the TLS figures) is a TLS one.
+    scheme, _, addr = addr.rpartition("://")
+    if scheme:
+        c.tls_set(ca_certs=os.environ["TARVO_BENCH_CA"])
     host, port = addr.rsplit(":", 1)
     c.connect(host, int(port), 60)
     c.loop_start()

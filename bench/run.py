@@ -36,7 +36,7 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 sys.path.insert(0, str(REPO / "tests" / "support"))
-from tarvo_testsupport import HOST, Broker  # noqa: E402
+from tarvo_testsupport import HOST, Broker, TestPki, TlsBroker  # noqa: E402
 
 # On top of the shared broker's settings (no queue-length limit, an in-flight window of
 # 1000: 0 or 65535 make Mosquitto log a line for every QoS 1 publish of a 3.1.1 client),
@@ -160,6 +160,7 @@ class Context:
     tarvo_python: Path
     round_index: int = 0
     serial: int = 0
+    tls: object = None  # OverTls: the same measurements over TLS
 
     @property
     def addr(self):
@@ -262,6 +263,76 @@ FIGURES = (
     Figure("many_clients", "create, connect and subscribe many clients in one process", (TARVO, C), many_clients,
            (("wall_s", "wall time", "s"), ("clients", "clients", "count"))),
 )
+
+
+# --- over TLS ------------------------------------------------------------------------
+
+@dataclass
+class OverTls:
+    """What a measurement needs of a Context, for the broker's TLS listener (verified:
+    its certificate is for localhost, its CA in TARVO_BENCH_CA). The harnesses are the
+    plain ones: the library the SDK and raw C link is Paho's TLS variant."""
+    plain: Context
+    port: int
+
+    @property
+    def addr(self):
+        return f"ssl://localhost:{self.port}"
+
+    @property
+    def counts(self):
+        return self.plain.counts
+
+    @property
+    def c_bench(self):
+        return self.plain.c_bench
+
+    @property
+    def tarvo_python(self):
+        return self.plain.tarvo_python
+
+    def topic(self, name):
+        return self.plain.topic(name + "-tls")
+
+
+def over_tls(measure):
+    return lambda contender, ctx: measure(contender, ctx.tls)
+
+
+TLS_FIGURES = (
+    Figure("receive_q0_16_tls", "receive QoS 0, 16 B, over TLS", (TARVO, C, PAHO), over_tls(receive),
+           (("rate", "rate", "msg/s"), ("n_recv", "received", "count"), ("max_gap_ms", "max gap", "ms"),
+            ("cpu_ms_per_100k", "CPU per 100k", "ms"))),
+    Figure("pub_q1_16_tls", "publish QoS 1, 16 B, over TLS", (TARVO, C, PAHO), over_tls(publish(1, 16)),
+           PUB_METRICS),
+)
+FIGURES += TLS_FIGURES
+
+
+def tls_ratios_per_round(results):
+    rate = lambda fig, who: per_round(results, fig, who, "rate")  # noqa: E731
+    return {
+        "receive_tls_vs_c": ratio(rate("receive_q0_16_tls", TARVO), rate("receive_q0_16_tls", C)),
+        "receive_tls_vs_paho": ratio(rate("receive_q0_16_tls", TARVO), rate("receive_q0_16_tls", PAHO)),
+        "publish_q1_tls_vs_c": ratio(rate("pub_q1_16_tls", TARVO), rate("pub_q1_16_tls", C)),
+        "publish_q1_tls_vs_paho": ratio(rate("pub_q1_16_tls", TARVO), rate("pub_q1_16_tls", PAHO)),
+    }
+
+
+TLS_RATIO_GOALS = {
+    "receive_tls_vs_c": ("receive over TLS vs raw Paho C over TLS", ">=", 0.95),
+    "receive_tls_vs_paho": ("receive over TLS vs paho-mqtt over TLS", ">=", 1.5),
+}
+
+
+def start_tls(ctx, workdir):
+    """A broker with a TLS listener beside the plain one's and its certificates; sets
+    TARVO_BENCH_CA for the harnesses."""
+    pki = TestPki(Path(workdir) / "pki")
+    os.environ["TARVO_BENCH_CA"] = pki.crt("ca")
+    broker = TlsBroker(workdir, pki, log_path=Path(workdir) / "mosquitto-tls.log")
+    ctx.tls = OverTls(ctx, broker.ports["tls"])
+    return broker
 
 
 # --- measurements without a peer -----------------------------------------------------
@@ -478,7 +549,7 @@ RATIO_GOALS = {
     "connect_running_vs_c": ("connect mean, library thread running, vs raw Paho C", "<=", 1.5),
     "many_clients_vs_c": ("create, connect, subscribe many clients (wall) vs raw Paho C", "<=", 1.5),
     "handler_replies_per_s": ("QoS 1 replies from the handler per second", ">=", 1000),
-}
+} | TLS_RATIO_GOALS
 
 
 def goal_text(name):
@@ -763,14 +834,16 @@ def main():
                                capture_output=True, text=True).stdout.strip()
         print(f"tarvo_sdk: {found}", flush=True)
         broker = Broker(workdir, BROKER_CONFIG, log_path=Path(workdir) / "mosquitto.log")
+        ctx = Context(broker, counts, c_bench, c_bench_shared, tarvo_python)
+        tls_broker = start_tls(ctx, workdir)
         try:
             print(f"mosquitto on {broker.address}; {rounds} round(s), counts {counts}", flush=True)
-            ctx = Context(broker, counts, c_bench, c_bench_shared, tarvo_python)
             results, extras, errors, walls = run_rounds(ctx, rounds)
         finally:
             broker.close()
+            tls_broker.close()
 
-    ratio_rounds = ratios_per_round(results, extras)
+    ratio_rounds = ratios_per_round(results, extras) | tls_ratios_per_round(results)
     cost_rounds = cost_ratios_per_round(results, extras)
     peer_rounds = peer_ratios_per_round(results)
     ratios = {name: median(values) for name, values in ratio_rounds.items()}

@@ -35,7 +35,11 @@ def make_client(name, addr, handler=None, edition="Community", on_connection=Non
     sdk = tarvo_sdk.SDK()
     sdk.on_message(handler)
     sdk.on_connection(on_connection)
-    sdk.init(f"{name}-{os.getpid()}", addr, "tcp", "bench", "secret", True, edition=edition)
+    # An address with a scheme (ssl://host:port, for the TLS figures) names its protocol.
+    protocol, _, addr = addr.rpartition("://")
+    if protocol:
+        sdk.tls_set(ca_certs=os.environ["TARVO_BENCH_CA"])
+    sdk.init(f"{name}-{os.getpid()}", addr, protocol or "tcp", "bench", "secret", True, edition=edition)
     return sdk
 
 

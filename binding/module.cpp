@@ -1,4 +1,4 @@
-// The tarvo_sdk extension module: class SDK and its eleven methods.
+// The tarvo_sdk extension module: class SDK and its twelve methods.
 #include "handlers.hpp"
 #include "interruptible.hpp"
 #include "live_clients.hpp"
@@ -52,6 +52,24 @@ void initInterruptibly(SDK& sdk, const std::string& clientId, const std::string&
                            .writeTimeout = writeTimeout,
                            .connectTimeout = connectTimeout,
                            .edition = edition});
+}
+
+// tls_set's paths: str, bytes or any os.PathLike, or None (not given).
+std::string optionalPath(const py::object& path) {
+    if (path.is_none()) {
+        return "";
+    }
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+void tlsSet(SDK& sdk, const py::object& caCerts, const py::object& certFile, const py::object& keyFile,
+            const std::optional<std::string>& keyPassword) {
+    tarvo::TlsFiles files{.caCerts = optionalPath(caCerts),
+                          .certFile = optionalPath(certFile),
+                          .keyFile = optionalPath(keyFile),
+                          .keyPassword = keyPassword.value_or("")};
+    py::gil_scoped_release release;  // reads the files
+    sdk.tls_set(std::move(files));
 }
 
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
@@ -148,7 +166,29 @@ PYBIND11_MODULE(tarvo_sdk, module) {
                  }
              })
         .def("is_connected",
-             [](SDK& sdk) { return !static_cast<BoundSDK&>(sdk).isStopDeferred() && sdk.is_connected(); });
+             [](SDK& sdk) { return !static_cast<BoundSDK&>(sdk).isStopDeferred() && sdk.is_connected(); })
+        .def("tls_set", &tlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
+             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none());
+
+    // A file tls_set cannot use: OSError (with its errno and path) when it cannot be read,
+    // ValueError when it holds no certificate or key, or the key does not fit.
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        } catch (const tarvo::TlsFileError& error) {
+            if (error.kind == tarvo::TlsFileError::Kind::Unreadable) {
+                py::object raised =
+                    py::module_::import("builtins")
+                        .attr("OSError")(error.errorNumber, error.reason,
+                                         py::module_::import("os").attr("fsdecode")(py::bytes(error.path)));
+                PyErr_SetObject(PyExc_OSError, raised.ptr());
+            } else {
+                PyErr_SetString(PyExc_ValueError, error.what());
+            }
+        }
+    });
 
     tarvo::binding::noteMainThread();
     py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =

@@ -1,11 +1,13 @@
 """A small MQTT client over the Eclipse Paho MQTT C library: one class, SDK."""
 
+import os
 from collections.abc import Callable
 from typing import TypeAlias
 
 # Handler types. A handler's return value is ignored, so any return type is accepted.
 _MessageHandler: TypeAlias = Callable[[str, str], object]
 _ConnectionHandler: TypeAlias = Callable[[bool, int], object]
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 # The metaclass of pybind11's classes (pybind11_builtins.pybind11_type at run time),
 # named so that the stub describes the class as it is; users never need it.
@@ -78,3 +80,27 @@ class SDK(metaclass=_pybind11_type):
         """Sets the handler called as handler(connected, code): (True, 0) after connect or
         a reconnect, (False, 0) after disconnect, (False, -1) when the connection is
         lost (the client then reconnects by itself, until stop). None removes it."""
+
+    def tls_set(
+        self,
+        ca_certs: _Path | None = None,
+        certfile: _Path | None = None,
+        keyfile: _Path | None = None,
+        keyfile_password: str | bytes | None = None,
+    ) -> None:
+        """Sets the TLS files of the connections to come, from the next connect (and every
+        reconnect) on; may be called before or after init. TLS itself is chosen by the
+        protocol given to init: "ssl" or "mqtts" (port 8883 when brokerHost names none),
+        "wss" for websockets. The broker's certificate is always verified, its chain and
+        its name against brokerHost's host.
+
+        ca_certs: a PEM file of the CAs to trust, in place of the system's store
+        (without it: SSL_CERT_FILE or SSL_CERT_DIR as init found them, else the system
+        bundle).
+        certfile and keyfile: a client certificate and its private key (keyfile None:
+        the key is in certfile), keyfile_password when the key is encrypted.
+
+        Raises OSError when a file cannot be read, ValueError when it holds no
+        certificate or key, the password does not open the key or the key does not
+        match the certificate. Once called, connect refuses a plain protocol ("tcp",
+        "mqtt", "ws") rather than send in clear."""

@@ -33,6 +33,7 @@ void SDK::init(const Options& options) {
     writeConnectOptions(options);
     autoReconnect = options.autoReconnect;
     maxReconnectInterval = options.maxReconnectInterval;
+    tls.readEnvironment();
 
     // The library takes these as C strings: cut at a NUL, they would name another client
     // or server than the caller did, so they are refused as it refuses text it cannot

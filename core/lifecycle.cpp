@@ -81,16 +81,27 @@ int SDK::checkConnectRequest() const {
     return MQTTCLIENT_SUCCESS;
 }
 
-// Connects with the configured options; a connect timeout too long for the library is
-// taken as the longest it can wait.
-int SDK::connectLibraryClient() {
+// Connects with the configured options and the TLS settings of this moment; a connect
+// timeout too long for the library is taken as the longest it can wait. A failure's
+// reason, when one is known, goes to failureNote as " (reason)".
+int SDK::connectLibraryClient(std::string& failureNote) {
     // The connection-lost callback of the previous connection may not have returned yet;
     // connecting under it leaves the library without its receiving thread.
     client.route().waitForIdle(true);
     client.route().endQueueRelease();
     MQTTClient_connectOptions options = connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    return client.connect(options);
+    Tls::Attempt tlsAttempt(tls, serverUri, options.connectTimeout);
+    if (!tlsAttempt.refusal().empty()) {
+        failureNote = " (" + tlsAttempt.refusal() + ")";
+        return tlsAttempt.refusalCode();
+    }
+    options.ssl = tlsAttempt.options();
+    const int rc = client.connect(options);
+    if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
+        failureNote = " (TLS: " + reason + ")";
+    }
+    return rc;
 }
 
 bool SDK::connect() {
@@ -118,6 +129,7 @@ bool SDK::connect() {
     {
         ConnectionState::Attempt attempt(connection);
         int rc = MQTTCLIENT_FAILURE;
+        std::string failureNote;
         if (insideLibraryCallback) {
             // (refused: see above)
         } else if (edition == "Enterprise" && !sealPassword()) {
@@ -125,11 +137,11 @@ bool SDK::connect() {
         } else {
             rc = checkConnectRequest();
             if (rc == MQTTCLIENT_SUCCESS) {
-                rc = connectLibraryClient();
+                rc = connectLibraryClient(failureNote);
             }
         }
         if (rc != MQTTCLIENT_SUCCESS) {
-            say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc);
+            say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc, failureNote);
             return false;
         }
         client.connectionOpened();

@@ -1,4 +1,4 @@
-// The Library of a real program: Paho's synchronous client, libpaho-mqtt3c.
+// The Library of a real program: Paho's synchronous client, libpaho-mqtt3cs (with TLS).
 #include "library.hpp"
 
 #include <pthread.h>
@@ -99,6 +99,14 @@ private:
     static void keepLibrarySetUp() {
         static const MQTTClient anchor = [] {
             pthread_atfork(nullptr, nullptr, [] { ++forksSinceSetUp; });
+            // Once, before any other call: the shared library runs this as its load-time
+            // initialiser, a static one relies on it being called (it sets up the
+            // library's mutexes). The library then initialises OpenSSL itself, with the
+            // first client; the core's own uses of OpenSSL need nothing more from
+            // OpenSSL 3, which initialises itself on first use.
+            MQTTClient_init_options init = MQTTClient_init_options_initializer;
+            init.do_openssl_init = 1;
+            MQTTClient_global_init(&init);
             MQTTClient handle = nullptr;
             MQTTClient_create(&handle, "tcp://127.0.0.1:1", "tarvo-library-anchor", MQTTCLIENT_PERSISTENCE_NONE,
                               nullptr);

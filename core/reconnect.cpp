@@ -106,7 +106,8 @@ void SDK::reconnectLoop() {
             reportLoss();
             delay = 1;
         }
-        std::optional<int> rc = attemptReconnect();
+        std::string failureNote;
+        std::optional<int> rc = attemptReconnect(failureNote);
         if (!rc) {
             return;
         }
@@ -120,7 +121,7 @@ void SDK::reconnectLoop() {
             confirmLossBeforeCounted();  // a loss found there is handed to this run
             return;
         }
-        say(ConsoleStream::Err, "[SDK] Reconnect failed, rc=", *rc, ". Retrying in ", delay, "s");
+        say(ConsoleStream::Err, "[SDK] Reconnect failed, rc=", *rc, failureNote, ". Retrying in ", delay, "s");
         UniqueLock lock(stopMutex);
         // stop and a new report notify under stopMutex, so neither can be missed here.
         lock.wait_until(stopSignal, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
@@ -131,7 +132,7 @@ void SDK::reconnectLoop() {
 
 // One attempt, or none (nullopt) when the run is over: stopped, or connected by the
 // application meanwhile (the connection's phase keeps two attempts from racing).
-std::optional<int> SDK::attemptReconnect() {
+std::optional<int> SDK::attemptReconnect(std::string& failureNote) {
     if (!running.load() || connection.beginConnect(true) != ConnectionState::ConnectStart::Go) {
         return std::nullopt;
     }
@@ -140,7 +141,7 @@ std::optional<int> SDK::attemptReconnect() {
         return std::nullopt;
     }
     say(ConsoleStream::Out, "[SDK] Attempting to reconnect...");
-    const int rc = connectLibraryClient();
+    const int rc = connectLibraryClient(failureNote);
     if (rc == MQTTCLIENT_SUCCESS) {
         client.connectionOpened();
         attempt.opened();

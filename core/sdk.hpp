@@ -20,6 +20,7 @@
 #include "delivery_tracker.hpp"
 #include "handler_slot.hpp"
 #include "library_client.hpp"
+#include "tls.hpp"
 
 #include <MQTTClient.h>
 
@@ -90,6 +91,11 @@ public:
     bool subscribe(const std::string& topic, int qos);
     void unsubscribe(const std::string& topic);
 
+    // TLS files for the connections to come (the next attempt on): checked here, and
+    // throws TlsFileError for one that cannot be used. Once called, an address that is
+    // not a TLS one is refused at connect.
+    void tls_set(TlsFiles files) { tls.set(std::move(files)); }
+
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
 
@@ -135,7 +141,7 @@ private:
     // lifecycle (lifecycle.cpp)
     bool sealPassword();
     int checkConnectRequest() const;
-    int connectLibraryClient();
+    int connectLibraryClient(std::string& failureNote);
     void disconnectClient(bool reportNotConnected);
     void endClient(ConnectionState::Phase next);
     void refuseFromHandler(const char* operation) const;
@@ -164,7 +170,7 @@ private:
     void lossRun();
     bool takeReportedLoss(std::string& cause, bool endRun);
     void reconnectLoop();
-    std::optional<int> attemptReconnect();
+    std::optional<int> attemptReconnect(std::string& failureNote);
     void reportLoss();
     void endReconnectRun();
 
@@ -174,6 +180,7 @@ private:
 
     Library& library;
     const ConsoleSink console;
+    Tls tls;
     LibraryClient client{library};
     ConnectionState connection;
     DeliveryTracker deliveries;

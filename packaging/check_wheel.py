@@ -10,7 +10,13 @@ edition does against a broker with the project's plugin and no anonymous access
 one: with a key compiled in (--key given) it connects, while the Community edition,
 sending the same password unsealed, is refused; with no key (--key none) it fails
 closed, printing "[SDK] JWK import failed" and never connecting, neither to that broker
-nor to a listener that would take any connection. Exits non-zero on the first failure."""
+nor to a listener that would take any connection.
+
+With --tls LAYOUT it checks TLS instead, in a root whose system trust store holds the
+test CA of --pki (./dev mounts it there): a round trip over ssl:// to a Mosquitto with
+the test server certificate, trusting it through the system store alone, in the
+Debian layout (debian) or Fedora's (fedora); with no system bundle at all (none),
+connect returns False with the line that says so. Exits non-zero on the first failure."""
 
 import argparse
 import os
@@ -46,12 +52,12 @@ def free_port() -> int:
         return int(s.getsockname()[1])
 
 
-def start_mosquitto(workdir: Path) -> tuple[subprocess.Popen[bytes], str]:
+def start_mosquitto(workdir: Path, listener_lines: str = "") -> tuple[subprocess.Popen[bytes], str]:
     port = free_port()
     config = workdir / "mosquitto.conf"
     # user: started as root, Mosquitto would switch to "mosquitto".
     user = pwd.getpwuid(os.getuid()).pw_name
-    config.write_text(f"listener {port} {HOST}\nallow_anonymous true\nuser {user}\n")
+    config.write_text(f"listener {port} {HOST}\n{listener_lines}allow_anonymous true\nuser {user}\n")
     broker = subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(config)], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)  # fmt: skip
     deadline = time.monotonic() + 10
@@ -65,7 +71,7 @@ def start_mosquitto(workdir: Path) -> tuple[subprocess.Popen[bytes], str]:
             time.sleep(0.05)
 
 
-def round_trip(address: str) -> None:
+def round_trip(address: str, protocol: str = "tcp") -> None:
     arrived = threading.Event()
     received: list[bytes] = []
 
@@ -75,14 +81,14 @@ def round_trip(address: str) -> None:
 
     sdk = tarvo_sdk.SDK()
     sdk.on_message(on_message)
-    sdk.init("wheel-check", address, "tcp", "", "")
+    sdk.init("wheel-check", address, protocol, "", "")
     assert sdk.connect(), "check: could not connect to Mosquitto"
     assert sdk.subscribe("check/wheel", qos=1), "check: subscribe refused"
     sdk.publish("check/wheel", PAYLOAD, qos=1)
     assert arrived.wait(10), "check: the message did not come back"
     sdk.stop()
     assert received == [PAYLOAD], f"check: came back different: {received[0][:32]!r}..."
-    print(f"check: round trip through Mosquitto at {address}: {len(PAYLOAD)} bytes at QoS 1, unchanged")
+    print(f"check: round trip through Mosquitto at {protocol}://{address}: {len(PAYLOAD)} bytes at QoS 1, unchanged")
 
 
 def mapped_libraries() -> set[str]:
@@ -92,9 +98,9 @@ def mapped_libraries() -> set[str]:
 
 def only_glibc_from_the_system() -> None:
     foreign = {name for name in mapped_libraries()
-               if any(part in name for part in ("stdc++", "crypto", "paho", "cjose", "jansson"))}  # fmt: skip
+               if any(part in name for part in ("stdc++", "crypto", "ssl", "paho", "cjose", "jansson"))}  # fmt: skip
     assert not foreign, f"check: the module loaded system libraries: {sorted(foreign)}"
-    print("check: no libstdc++, libcrypto, Paho, cjose or jansson loaded from the system")
+    print("check: no libstdc++, libcrypto, libssl, Paho, cjose or jansson loaded from the system")
 
 
 def connect(address: str, edition: str) -> subprocess.CompletedProcess[str]:
@@ -133,13 +139,56 @@ def enterprise(key: str, plugin_broker: str) -> None:
               f"plugin at {plugin_broker}, which refuses the same password unsealed")  # fmt: skip
 
 
+# Exits 10 when connect returned True, 11 when False, before anything else is written.
+NO_TRUST_STORE = """\
+import os, sys, tarvo_sdk
+sdk = tarvo_sdk.SDK()
+sdk.init("wheel-check-tls", sys.argv[1], "ssl", "", "", connectTimeout=5)
+os._exit(10 if sdk.connect() else 11)
+"""
+
+
+def tls(layout: str, pki: Path) -> None:
+    bundles = [path for path in ("/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt")
+               if os.path.exists(path)]  # fmt: skip
+    expected = {"debian": ["/etc/ssl/certs/ca-certificates.crt"], "fedora": ["/etc/pki/tls/certs/ca-bundle.crt"],
+                "none": []}[layout]  # fmt: skip
+    assert bundles == expected and os.path.exists("/usr/lib/ssl") == (layout == "debian"), (layout, bundles)
+    with tempfile.TemporaryDirectory() as workdir:
+        lines = f"certfile {pki / 'server.crt'}\nkeyfile {pki / 'server.key'}\n"
+        broker, address = start_mosquitto(Path(workdir), lines)
+        address = address.replace(HOST, "localhost")
+        try:
+            if layout == "none":
+                result = subprocess.run([sys.executable, "-I", "-c", NO_TRUST_STORE, address], capture_output=True,
+                                        text=True, timeout=60)  # fmt: skip
+                assert result.returncode == 11, (result.returncode, result.stderr)
+                assert result.stderr.startswith("[SDK] connect failed, rc=-1 (TLS: no trusted CA certificates found"), (
+                    result.stderr)
+                print(f"check: no system trust store: connect() is False with {result.stderr.strip()!r}")
+            else:
+                round_trip(address, "ssl")
+                print(f"check: TLS verified through the system trust store in the {layout} layout ({bundles[0]})")
+                only_glibc_from_the_system()
+        finally:
+            broker.kill()
+            broker.wait()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--key", choices=("none", "given"), required=True)
-    parser.add_argument("--plugin-broker", required=True, help="host:port of Mosquitto with the tarvo-jwe-auth plugin")
+    parser.add_argument("--key", choices=("none", "given"))
+    parser.add_argument("--plugin-broker", help="host:port of Mosquitto with the tarvo-jwe-auth plugin")
+    parser.add_argument("--tls", choices=("debian", "fedora", "none"))
+    parser.add_argument("--pki", type=Path)
     args = parser.parse_args()
+    if not args.tls and not (args.key and args.plugin_broker):
+        parser.error("--key and --plugin-broker are needed unless --tls is given")
     assert tarvo_sdk.__file__ and tarvo_sdk.__file__.startswith(sys.prefix), tarvo_sdk.__file__
     print(f"check: imported {tarvo_sdk.__file__}")
+    if args.tls:
+        tls(args.tls, args.pki)
+        return
     with tempfile.TemporaryDirectory() as workdir:
         broker, address = start_mosquitto(Path(workdir))
         try:

@@ -1,14 +1,13 @@
 # The manylinux wheel's module: everything but glibc, libgcc_s and the interpreter linked
 # in statically. packaging/build-wheel includes this right after project()
 # (CMAKE_PROJECT_INCLUDE) in its Debian 12 root, with TARVO_STAGE naming the directory it
-# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the cjose target
-# defined here instead of looking for shared libraries, and paho/CMakeLists.txt the
+# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the cjose and
+# OpenSSL targets defined here instead of looking for shared libraries, and paho/CMakeLists.txt the
 # staged Paho archive (TARVO_PAHO_STAGE).
 #
 #   ${TARVO_STAGE}/include          Paho's headers (forky), beside Python's and pybind11's
-#   ${TARVO_STAGE}/libpaho-mqtt3c*.a forky's Paho (1.3.16), SHA1_* renamed, plus
-#                                   isoc23_strtol.c (paho/CMakeLists.txt links one)
-#   /usr/lib/x86_64-linux-gnu       Debian 12's libcjose.a and libcrypto.a
+#   ${TARVO_STAGE}/libpaho-mqtt3cs.a forky's Paho with TLS (1.3.16), plus isoc23_strtol.c
+#   /usr/lib/x86_64-linux-gnu       Debian 12's libcjose.a, libssl.a and libcrypto.a
 #   /opt/jansson-pic/lib            Debian 12's jansson rebuilt position-independent
 #                                   (packaging/jansson-pic, when the root was made)
 if(NOT TARVO_STAGE)
@@ -16,12 +15,19 @@ if(NOT TARVO_STAGE)
 endif()
 set(debian_lib /usr/lib/x86_64-linux-gnu)
 
+# One OpenSSL for all of them: Debian 12's, whose headers the core is compiled against.
+add_library(OpenSSL::Crypto STATIC IMPORTED)
+set_target_properties(OpenSSL::Crypto PROPERTIES IMPORTED_LOCATION "${debian_lib}/libcrypto.a")
+add_library(OpenSSL::SSL STATIC IMPORTED)
+set_target_properties(OpenSSL::SSL PROPERTIES
+  IMPORTED_LOCATION "${debian_lib}/libssl.a" INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
+
 set(TARVO_PAHO_STAGE "${TARVO_STAGE}")
 
 # In the order the linker needs them: cjose uses jansson and libcrypto.
 add_library(PkgConfig::CJOSE INTERFACE IMPORTED)
 set_target_properties(PkgConfig::CJOSE PROPERTIES
-  INTERFACE_LINK_LIBRARIES "${debian_lib}/libcjose.a;/opt/jansson-pic/lib/libjansson.a;${debian_lib}/libcrypto.a")
+  INTERFACE_LINK_LIBRARIES "${debian_lib}/libcjose.a;/opt/jansson-pic/lib/libjansson.a;OpenSSL::Crypto")
 
 # No Python 3.14 can run on Debian 12, so what pybind11 would ask the interpreter is
 # said here (binding/CMakeLists.txt then finds Python 3.14 from its headers alone).

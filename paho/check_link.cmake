@@ -1,4 +1,4 @@
-# cmake -DMAP=linker-map -DARCHIVE=libpaho-mqtt3c.a -P check_link.cmake
+# cmake -DMAP=linker-map -DARCHIVE=libpaho-mqtt3cs.a -P check_link.cmake
 # Fails unless the link the map describes took objects from ARCHIVE but not
 # StackTrace.c.o, the library's call tracing (paho/CMakeLists.txt): if it is there, some
 # call reached it past the link's --wrap.

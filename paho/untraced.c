@@ -1,4 +1,4 @@
-/* What libpaho-mqtt3c's call tracing and in-memory trace become when the client links
+/* What Paho MQTT C's call tracing and in-memory trace become when the client links
  * the static archive (paho/CMakeLists.txt says why, and what a later library must keep
  * for this to stay correct). The linker's --wrap sends every call the
  * archive's other objects make to StackTrace.c's entry points and to Log_initialize

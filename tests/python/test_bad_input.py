@@ -12,6 +12,7 @@ TARVO_BAD_INPUT_EXAMPLES sets the examples per property (./dev soak runs 200).""
 import ctypes
 import operator
 import os
+import re
 import socket
 import time
 import uuid
@@ -483,6 +484,49 @@ def test_a_malformed_answer_to_connect_fails_the_attempt_with_a_code(answering, 
     assert wait_until(lambda: seen == ["back"], 5)
     sdk.on_message(None)
     sdk.disconnect()
+
+
+class HandshakeAnswerer(TcpServer):
+    """Reads a TLS client's first flight and answers it with `answer`, or with nothing
+    (None), then keeps the socket open until the client leaves."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        super().__init__()
+
+    def serve(self, sock):
+        try:
+            sock.recv(65536)
+            if self.answer is not None:
+                sock.sendall(self.answer)
+            while sock.recv(4096):
+                pass
+        except OSError:
+            pass
+
+
+@pytest.mark.parametrize("answer", [
+    pytest.param(bytes(range(256)) * 4, id="garbage"),
+    pytest.param(b"\x16\x03\x03\x00\x40\x02\x00\x00\x3c\x03\x03", id="server-hello-cut-short"),
+    pytest.param(b"\x16\x03\x03\xff\xff" + bytes(64), id="record-too-long"),
+    pytest.param(b"\x15\x03\x03\x00\x02\x02\x28", id="alert"),
+    pytest.param(None, id="stall"),
+])
+def test_a_tls_handshake_answered_badly_fails_the_attempt_by_its_timeout(pki, capfd, answer):
+    server = HandshakeAnswerer(answer)
+    sdk = tarvo_sdk.SDK()
+    sdk.tls_set(ca_certs=pki.crt("ca"))
+    sdk.init(f"bad-tls-{uuid.uuid4().hex[:8]}", server.address, "ssl", "u", "p", autoReconnect=False,
+             connectTimeout=2)
+    try:
+        started = time.monotonic()
+        connected, out, err = connect_and_read_console(sdk, capfd)
+        assert time.monotonic() - started < 2 + 10, "connect outlasted its timeout"
+    finally:
+        sdk.stop()
+        server.close()
+    assert not connected and "Connected" not in out
+    assert re.fullmatch(r"\[SDK\] connect failed, rc=-?\d+( \(TLS: [^\n]+\))?\n", err), err
 
 
 # The library takes the packet it holds for the CONNACK without checking its type, and

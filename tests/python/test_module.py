@@ -36,6 +36,10 @@ SIGNATURES = {
     ),
     "stop": "stop(self: tarvo_sdk.SDK) -> None",
     "is_connected": "is_connected(self: tarvo_sdk.SDK) -> bool",
+    "tls_set": (
+        "tls_set(self: tarvo_sdk.SDK, ca_certs: object = None, certfile: object = None, keyfile: object = None, "
+        "keyfile_password: str | None = None) -> None"
+    ),
 }
 FIVE = ("client", "127.0.0.1:1883", "tcp", "user", "secret")
 

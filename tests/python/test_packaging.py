@@ -34,6 +34,9 @@ REFINED = {
         "collections.abc.Callable[[bool, typing.SupportsInt | typing.SupportsIndex], None]",
         "_ConnectionHandler | None",
     ),
+    # tls_set's paths: anything os.fsencode takes, or None.
+    **{("tls_set", name): ("object", "_Path | None") for name in ("ca_certs", "certfile", "keyfile")},
+    ("tls_set", "keyfile_password"): ("str | None", "str | bytes | None"),
 }
 # pybind11's spelling of an argument type -> the stub's (it rejects float for all of them).
 SPELLING = {"typing.SupportsInt | typing.SupportsIndex": "int"}

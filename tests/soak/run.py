@@ -65,7 +65,7 @@ DOCUMENTED = [re.compile(pattern) for pattern in (
     r"\[SDK\] Connected to \S+://\S+",
     r"\[SDK\] Already connected",
     r"\[SDK\] connect \u2014 call init\(\) first",
-    r"\[SDK\] connect failed, rc=-?\d+",
+    r"\[SDK\] connect failed, rc=-?\d+( \(.+\))?",
     r"\[SDK\] Disconnected",
     r"\[SDK\] Not connected",
     r"\[SDK\] Subscribed to: .*",
@@ -74,7 +74,7 @@ DOCUMENTED = [re.compile(pattern) for pattern in (
     r"\[SDK\] (publish|subscribe|unsubscribe) failed on '.*', rc=-?\d+",
     r"\[SDK\] Connection lost: .*",
     r"\[SDK\] Attempting to reconnect\.\.\.",
-    r"\[SDK\] Reconnect failed, rc=-?\d+\. Retrying in \d+s",
+    r"\[SDK\] Reconnect failed, rc=-?\d+( \(.+\))?\. Retrying in \d+s",
     r"\[SDK\] Reconnected successfully to \S+://\S+",
     r"\[SDK\] (JWK import|JWE header creation|JWE encryption|JWE export) failed",
 )]

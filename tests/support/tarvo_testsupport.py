@@ -5,6 +5,7 @@ waiting for a condition.
 tests/python/conftest.py, tests/soak/soaklib.py and bench/run.py put this directory on
 sys.path. Nothing here needs pytest, so scripts run outside it can import it too."""
 
+import getpass
 import os
 import socket
 import subprocess
@@ -88,6 +89,89 @@ class Broker:
         self.kill()
         if self.log:
             self.log.close()
+
+
+# --- certificates -----------------------------------------------------------------------------
+
+TLS_KEY_PASSWORD = "client-key-secret-3141"
+
+
+class TestPki:
+    """Certificates made with the openssl command in `directory` (EC P-256, quick to make):
+    ca (the broker's CA) with server (for localhost and 127.0.0.1), expired (same names,
+    validity over in 2021) and other_name (for broker.invalid only); client_ca with
+    client (its key encrypted with TLS_KEY_PASSWORD); stranger, a client certificate the
+    broker's CA signed. Each certificate X is at X.crt, its key at X.key."""
+
+    def __init__(self, directory):
+        self.dir = Path(directory)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self._ca("ca", "tarvo test CA")
+        self._ca("client_ca", "tarvo test client CA")
+        names = "subjectAltName=DNS:localhost,IP:127.0.0.1"
+        self._leaf("server", "ca", "localhost", names)
+        self._leaf("expired", "ca", "localhost", names, "-not_before", "20200101000000Z", "-not_after", "20210101000000Z")
+        self._leaf("other_name", "ca", "broker.invalid", "subjectAltName=DNS:broker.invalid")
+        self._leaf("client", "client_ca", "tarvo test client", "extendedKeyUsage=clientAuth")
+        self._leaf("stranger", "ca", "tarvo stranger", "extendedKeyUsage=clientAuth")
+        self._openssl("pkey", "-in", self.key("client"), "-aes256", "-passout", f"pass:{TLS_KEY_PASSWORD}",
+                      "-out", self.key("client"))
+
+    def crt(self, name):
+        return str(self.dir / f"{name}.crt")
+
+    def key(self, name):
+        return str(self.dir / f"{name}.key")
+
+    def _openssl(self, *args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=60)
+
+    def _new_key(self, name):
+        self._openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", self.key(name))
+
+    def _ca(self, name, common_name):
+        self._new_key(name)
+        self._openssl("req", "-x509", "-new", "-key", self.key(name), "-subj", f"/CN={common_name}", "-days", "30",
+                      "-addext", "basicConstraints=critical,CA:TRUE",
+                      "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-out", self.crt(name))
+
+    def _leaf(self, name, ca, common_name, extension, *validity):
+        self._new_key(name)
+        request = str(self.dir / f"{name}.csr")
+        self._openssl("req", "-new", "-key", self.key(name), "-subj", f"/CN={common_name}",
+                      "-addext", extension, "-out", request)
+        self._openssl("x509", "-req", "-in", request, "-CA", self.crt(ca), "-CAkey", self.key(ca),
+                      "-copy_extensions", "copyall", *(validity or ("-days", "30")), "-out", self.crt(name))
+
+
+class TlsBroker(Broker):
+    """A Broker (its own port plain MQTT) with more listeners, on free ports, whose port
+    ports[name] gives: tls (the server certificate of `pki`), expired, other_name,
+    client_cert (tls, requiring a client certificate of pki's client_ca), wss (websockets
+    over TLS) and ws (plain websockets)."""
+
+    def __init__(self, workdir, pki, log_path=None):
+        def tls(name):
+            return f"certfile {pki.crt(name)}\nkeyfile {pki.key(name)}\n"
+
+        listeners = {
+            "tls": tls("server"),
+            "expired": tls("expired"),
+            "other_name": tls("other_name"),
+            "client_cert": tls("server") + f"cafile {pki.crt('client_ca')}\nrequire_certificate true\n",
+            "wss": "protocol websockets\n" + tls("server"),
+            "ws": "protocol websockets\n",
+        }
+        self.ports = {name: free_port() for name in listeners}
+        # user: started as root, Mosquitto would switch to "mosquitto", who cannot read the keys.
+        extra = f"user {getpass.getuser()}\n" + "".join(
+            f"listener {self.ports[name]} {HOST}\n{lines}" for name, lines in listeners.items())
+        super().__init__(workdir, extra, log_path)
+
+    def start(self):
+        super().start()
+        for port in self.ports.values():
+            wait_for_port(port)
 
 
 # --- a peer ---------------------------------------------------------------------------------
