@@ -81,7 +81,7 @@ private:
     std::atomic<int> connectedClients_{0};
     std::atomic<std::uint64_t> messageCallbacksEntered_{0};
     Mutex retiredMutex_;
-    std::vector<RetiredHandle> retired_ GUARDED_BY(retiredMutex_);
+    std::vector<RetiredHandle> retired_ TARVO_GUARDED_BY(retiredMutex_);
 };
 
 // Paho's synchronous client, the library of a real program; set up on first use.

@@ -89,7 +89,7 @@ private:
     }
 
     Mutex wakeUpMutex_;
-    std::chrono::steady_clock::time_point lastWakeUp_ GUARDED_BY(wakeUpMutex_);
+    std::chrono::steady_clock::time_point lastWakeUp_ TARVO_GUARDED_BY(wakeUpMutex_);
 
     // The library sets up its process-wide state (a socket pair among it) with the
     // first client and takes it down with the last, leaving those two sockets open:

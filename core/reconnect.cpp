@@ -97,7 +97,7 @@ void SDK::reconnectLoop() {
     if (client.noClientConnected()) {
         UniqueLock lock(stopMutex);
         lock.wait_for(stopSignal, kLibraryThreadStopGrace,
-                      [this]() REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
+                      [this]() TARVO_REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
     }
     int delay = 1;
     std::string cause;
@@ -124,7 +124,7 @@ void SDK::reconnectLoop() {
         UniqueLock lock(stopMutex);
         // stop and a new report notify under stopMutex, so neither can be missed here.
         lock.wait_until(stopSignal, std::chrono::steady_clock::now() + std::chrono::seconds(delay),
-                        [this]() REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
+                        [this]() TARVO_REQUIRES(stopMutex) { return !running.load() || !reportedLosses.empty(); });
         delay = nextDelay(delay, maxReconnectInterval);
     }
 }
