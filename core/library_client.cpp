@@ -7,10 +7,9 @@ namespace tarvo {
 
 int LibraryClient::create(const std::string& serverUri, const std::string& clientId, void* receiver) {
     route_ = std::make_shared<CallbackRoute>(library_, receiver);
-    int rc = library_.create(&handle_, serverUri.c_str(), clientId.c_str());
+    const int rc = library_.create(&handle_, serverUri.c_str(), clientId.c_str());
     if (rc != MQTTCLIENT_SUCCESS) {
         reset();  // a failed create may still have written the handle
-        return rc;
     }
     return rc;
 }

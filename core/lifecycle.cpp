@@ -93,18 +93,37 @@ int SDK::connectLibraryClient() {
     return library.connect(client.get(), &options);
 }
 
+void SDK::sayUnavailable(Operation operation) const {
+    switch (operation) {
+    case Operation::Connect:
+        say(ConsoleStream::Err, "[SDK] connect \xE2\x80\x94 call init() first");
+        break;
+    case Operation::Disconnect:
+        say(ConsoleStream::Out, "[SDK] Not connected");
+        break;
+    case Operation::Publish:
+        say(ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected");
+        break;
+    case Operation::Subscribe:
+        say(ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected");
+        break;
+    case Operation::Unsubscribe:
+        say(ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected");
+        break;
+    }
+}
+
 bool SDK::connect() {
     refuseFromHandler("connect");
-    const char* const notInitialised = "[SDK] connect \xE2\x80\x94 call init() first";
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Err, notInitialised);
+        sayUnavailable(Operation::Connect);
         return false;
     }
     // On the library's receiving thread a CONNACK could only be read after the attempt
     // gave up, and another attempt in progress could not end.
     switch (connection.beginConnect(!insideLibraryCallback)) {
     case ConnectionState::ConnectStart::NoClient:
-        say(ConsoleStream::Err, notInitialised);
+        sayUnavailable(Operation::Connect);
         return false;
     case ConnectionState::ConnectStart::AlreadyConnected:
         say(ConsoleStream::Out, "[SDK] Already connected");
@@ -117,16 +136,12 @@ bool SDK::connect() {
     }
     {
         ConnectionState::Attempt attempt(connection);
-        int rc = MQTTCLIENT_FAILURE;
-        if (insideLibraryCallback) {
-            // (refused: see above)
-        } else if (edition == "Enterprise" && !sealPassword()) {
+        if (!insideLibraryCallback && edition == "Enterprise" && !sealPassword()) {
             return false;
-        } else {
-            rc = checkConnectRequest();
-            if (rc == MQTTCLIENT_SUCCESS) {
-                rc = connectLibraryClient();
-            }
+        }
+        int rc = insideLibraryCallback ? MQTTCLIENT_FAILURE : checkConnectRequest();
+        if (rc == MQTTCLIENT_SUCCESS) {
+            rc = connectLibraryClient();
         }
         if (rc != MQTTCLIENT_SUCCESS) {
             say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc);
@@ -144,7 +159,7 @@ bool SDK::connect() {
 void SDK::disconnect() {
     refuseFromHandler("disconnect");
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         return;
     }
     disconnectClient(true);
@@ -154,7 +169,7 @@ void SDK::disconnect() {
 void SDK::disconnectClient(bool reportNotConnected) {
     if (!connection.beginDisconnect()) {
         if (reportNotConnected) {
-            say(ConsoleStream::Out, "[SDK] Not connected");
+            sayUnavailable(Operation::Disconnect);
         }
         return;
     }
@@ -189,7 +204,7 @@ void SDK::endClient(ConnectionState::Phase next) {
 void SDK::stop() {
     refuseFromHandler("stop");
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         return;
     }
     endReconnectRun();
@@ -210,7 +225,7 @@ void SDK::abandonAfterFork() {
 
 SDK::~SDK() {
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         abandonAfterFork();
         return;
     }

@@ -47,12 +47,11 @@ public:
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
     // so it may rethrow to inspect the exception. Empty: the core writes one line.
     using HandlerFailureReporter = std::function<void(std::string_view event)>;
-    // Asked every kInterruptCheckInterval while publish waits for an acknowledgement:
-    // true makes publish give up waiting and throw Interrupted (the message stays in
-    // flight). Set by the binding to let Python's signal handlers run.
+    // Asked every DeliveryTracker::kInterruptCheckInterval while publish waits for an
+    // acknowledgement: true makes publish give up waiting and throw Interrupted (the
+    // message stays in flight). Set by the binding to let Python's signal handlers run.
     using InterruptCheck = DeliveryTracker::InterruptCheck;
     using Interrupted = DeliveryTracker::Interrupted;
-    static constexpr auto kInterruptCheckInterval = DeliveryTracker::kInterruptCheckInterval;
 
     // What init configures. A connect timeout too long for the library is taken as the
     // longest it can wait (24 days).
@@ -75,7 +74,7 @@ public:
     explicit SDK(Library& library = pahoLibrary(), ConsoleSink console = writeToStandardStreams);
     SDK(const SDK&) = delete;
     SDK& operator=(const SDK&) = delete;
-    virtual ~SDK();
+    ~SDK();
 
     void init(const Options& options);
 
@@ -92,6 +91,12 @@ public:
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
+
+    enum class Operation { Connect, Disconnect, Publish, Subscribe, Unsubscribe };
+    // Writes the line an operation writes when it finds nothing to work on: no client
+    // (connect), no connection (the others). Also for a binding that answers for a
+    // stopped object while a call it gave up on still holds the client.
+    void sayUnavailable(Operation operation) const;
 
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
     void setInterruptCheck(InterruptCheck check) { interruptCheck = std::move(check); }
@@ -143,7 +148,7 @@ private:
     // parent's. Such an object behaves as stopped and touches none of them.
     bool inheritedAcrossFork() const { return forkCountAtInit.load() != forksSincePahoSetUp(); }
     // The parent's locks may be held for ever here: nothing is locked.
-    void abandonAfterFork() NO_THREAD_SAFETY_ANALYSIS;
+    void abandonAfterFork() TARVO_NO_THREAD_SAFETY_ANALYSIS;
 
     // events (events.cpp)
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
@@ -187,7 +192,7 @@ private:
     std::string edition;
     std::string sealedPassword;
     bool autoReconnect = true;
-    int maxReconnectInterval = 60;
+    int maxReconnectInterval = 1;
     // Messages come one at a time from the library's receiving thread; connection
     // events from several threads, delivered one at a time in order.
     HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
@@ -201,10 +206,10 @@ private:
     // wait on stopSignal; running is stored under it whenever it turns false.
     Mutex stopMutex;
     std::condition_variable stopSignal;
-    std::thread reconnectThread GUARDED_BY(stopMutex);
-    std::thread retiredThread GUARDED_BY(stopMutex);
-    bool lossRunActive GUARDED_BY(stopMutex) = false;
-    std::deque<std::string> reportedLosses GUARDED_BY(stopMutex);
+    std::thread reconnectThread TARVO_GUARDED_BY(stopMutex);
+    std::thread retiredThread TARVO_GUARDED_BY(stopMutex);
+    bool lossRunActive TARVO_GUARDED_BY(stopMutex) = false;
+    std::deque<std::string> reportedLosses TARVO_GUARDED_BY(stopMutex);
 
     HandlerFailureReporter handlerFailureReporter;
     InterruptCheck interruptCheck;
