@@ -54,6 +54,10 @@ public:
     // queued; with answerRequests false, no answer is queued at all.
     void onSubscribe(std::function<void()> hook);
     void answerRequests(bool answer);
+    // Called inside connect once the connection is open, before connect returns.
+    void afterConnect(std::function<void()> hook);
+    // With false, the broker acknowledges no QoS 1 or 2 publication made meanwhile.
+    void acknowledgePublications(bool acknowledge);
     // Every subscribe and unsubscribe still waiting gives up as the library's does: it
     // fails, and ends whatever connection its handle has then.
     void timeOutRequests();
@@ -66,8 +70,11 @@ public:
 
     // --- observations -------------------------------------------------------------
     std::vector<std::string> violations();
-    // Waits until connect was called count times in all; false on timeout.
+    // Waits until connect (publish) was called count times in all; false on timeout.
     bool awaitConnects(int count, std::chrono::milliseconds timeout);
+    bool awaitPublications(int count, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // The time-outs waitForCompletion was called with, in order.
+    std::vector<unsigned long> completionWaits();
 
     // --- Library -------------------------------------------------------------------
     int create(MQTTClient* handle, const char* serverUri, const char* clientId) override;
@@ -110,7 +117,11 @@ private:
     std::function<void()> beforeMessageArrived_;
     std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
+    std::function<void()> afterConnect_;
     bool answerRequests_ = true;
+    bool acknowledgePublications_ = true;
+    std::vector<unsigned long> completionWaits_;
+    int publications_ = 0;
     std::uint64_t requestsTimedOut_ = 0;
     int connects_ = 0;
     int nextToken_ = 1;

@@ -62,21 +62,22 @@ private:
     std::vector<std::string> lines_;
 };
 
-SDK::Options options(bool cleanSession) {
+SDK::Options options(bool cleanSession, bool autoReconnect = true) {
     SDK::Options options;
     options.clientId = "races";
     options.brokerHost = "fake";
     options.cleanSession = cleanSession;
+    options.autoReconnect = autoReconnect;
     options.connectTimeout = 5;
     return options;
 }
 
 class Races : public ::testing::Test {
 protected:
-    void start(bool cleanSession) {
+    void start(bool cleanSession, bool autoReconnect = true) {
         sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
         sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
-        sdk.init(options(cleanSession));
+        sdk.init(options(cleanSession, autoReconnect));
         ASSERT_TRUE(sdk.connect());
     }
 
@@ -221,6 +222,84 @@ TEST_F(Races, ConnectionHandlerSubscribesWhileAMessageWaitsAheadOfTheAnswer) {
     sdk.stop();
     EXPECT_TRUE(subscribed);
     EXPECT_EQ(recorder.messages(), Lines{"a/1 retained"});
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A connection the library drops before connect has counted it as open has its report
+// dropped (it belongs to no connection the object holds); connect then asks the library
+// itself, and reports the loss.
+TEST_F(Races, ConnectionLostBeforeConnectCountedItIsReported) {
+    library.afterConnect([this] {
+        library.dropConnection();
+        library.awaitLossReports();
+        // The report is the reconnect run's now; time for the run to take it while the
+        // attempt is still under way (it would at once).
+        Gate().wait(std::chrono::milliseconds(500));
+    });
+    start(false, false);
+    library.afterConnect(nullptr);
+    sdk.stop();  // joins the run
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A QoS 1 publish waiting for its acknowledgement stops waiting when the connection is
+// lost, and leaves what remains of its 10 s to the library's own wait (which ends at once
+// on a handle that is not connected). An acknowledged one needs no such wait.
+TEST_F(Races, PublishWaitingForItsAcknowledgementEndsWithTheConnection) {
+    start(false, false);
+    sdk.publish("a/b", "acknowledged", 1, false);
+    EXPECT_EQ(library.completionWaits(), std::vector<unsigned long>{});
+    library.acknowledgePublications(false);
+    std::thread publisher([this] { sdk.publish("a/b", "cut off", 1, false); });
+    ASSERT_TRUE(library.awaitPublications(2));
+    library.dropConnection();
+    publisher.join();
+    const std::vector<unsigned long> waits = library.completionWaits();
+    ASSERT_EQ(waits.size(), 1u);
+    // Well over half of the 10 s: the loss, not the time-out, ended the publish's wait.
+    EXPECT_GT(waits[0], 5000u);
+    sdk.stop();
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// Replacing a handler waits until a call of the replaced one that is running has ended.
+TEST_F(Races, ReplacingAHandlerWaitsForItsRunningCall) {
+    start(false);
+    Gate entered;
+    Gate replaced;
+    bool replacedDuringTheCall = false;
+    sdk.on_message([&](std::string_view, std::string_view) {
+        entered.open();
+        // Time for a replacement that does not wait for this call to return (it would at once).
+        replacedDuringTheCall = replaced.wait(std::chrono::seconds(1));
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(entered.wait());
+    sdk.on_message(nullptr);
+    replaced.open();
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_FALSE(replacedDuringTheCall);
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// On the library's receiving thread a subscribe or unsubscribe could only wait out the
+// library's time-out (its answer is read by that very thread): both are refused at once.
+TEST_F(Races, RequestsFromAMessageHandlerAreRefusedAtOnce) {
+    start(false);
+    bool subscribed = true;
+    sdk.on_message([&](std::string_view, std::string_view) {
+        subscribed = sdk.subscribe("a/#", 1);
+        sdk.unsubscribe("a/#");
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_FALSE(subscribed);
+    EXPECT_EQ(recorder.lines(), (Lines{"[SDK] Connected to tcp://fake\n", "[SDK] subscribe failed on 'a/#', rc=-1\n",
+                                       "[SDK] unsubscribe failed on 'a/#', rc=-1\n", "[SDK] Disconnected\n"}));
     EXPECT_EQ(library.violations(), Lines{});
 }
 
