@@ -51,7 +51,13 @@ bool HandedCall::awaitOnCaller(BoundSDK& sdk) {
             return true;
         }
         if (handBack_ != nullptr && !handBack_->ran) {
-            runHandBack(*handBack_, lock);
+            HandBack* const handBack = handBack_;  // the worker's, which waits until it ran
+            lock.unlock();
+            std::exception_ptr failure = runHandBack(*handBack);
+            lock.lock();
+            handBack->failure = failure;
+            handBack->ran = true;
+            changed_.notify_all();
             continue;
         }
         if (lock.wait_for(changed_, kSignalCheckInterval) == std::cv_status::no_timeout) {
@@ -75,12 +81,11 @@ bool HandedCall::awaitOnCaller(BoundSDK& sdk) {
 }
 
 // The handler runs here on the worker's behalf: calls back into its object are refused
-// here as they would be there.
-void HandedCall::runHandBack(HandBack& handBack, UniqueLock& lock) {
+// here as they would be there. The worker waits meanwhile, and leaves handBack as it is.
+std::exception_ptr HandedCall::runHandBack(const HandBack& handBack) {
     auto& owners = handlerOwnersOnThisThread();
     const std::size_t ownersBefore = owners.size();
     owners.insert(owners.end(), handBack.owners.begin(), handBack.owners.end());
-    lock.unlock();
     std::exception_ptr failure;
     try {
         handBack.call();  // takes the interpreter lock itself
@@ -88,10 +93,7 @@ void HandedCall::runHandBack(HandBack& handBack, UniqueLock& lock) {
         failure = std::current_exception();
     }
     owners.resize(ownersBefore);
-    lock.lock();
-    handBack.failure = failure;
-    handBack.ran = true;
-    changed_.notify_all();
+    return failure;
 }
 
 bool HandedCall::finish(std::exception_ptr failure) {

@@ -59,7 +59,7 @@ private:
         bool ran = false;
         std::exception_ptr failure;
     };
-    void runHandBack(HandBack& handBack, UniqueLock& lock) TARVO_REQUIRES(mutex_);
+    static std::exception_ptr runHandBack(const HandBack& handBack);
 
     // Taken before the object's AbandonedCalls lock, and with no other held.
     Mutex mutex_;

@@ -38,6 +38,24 @@ void LibraryClient::abandon() {
     route_.reset();
 }
 
+int LibraryClient::connect(MQTTClient_connectOptions& options) {
+    route_->waitForIdle(true);
+    route_->endQueueRelease();
+    const int rc = library_.connect(handle_, &options);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        ++library_.connectedClients_;
+    }
+    return rc;
+}
+
+void LibraryClient::disconnect(int timeoutMs, bool releasesQueue) {
+    if (releasesQueue) {
+        route_->beginQueueRelease();
+    }
+    library_.disconnect(handle_, timeoutMs);
+    connectionClosed(true);
+}
+
 void LibraryClient::connectionClosed(bool closedByDisconnect) {
     if (--library_.connectedClients_ == 0 && closedByDisconnect) {
         destroyFinishedRetirees();

@@ -41,12 +41,22 @@ public:
     CallbackRoute& route() const { return *route_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
-    // The bookkeeping retirement depends on: a connection of this library opened or
-    // closed (closedByDisconnect: the library's disconnect returned, which stops its
-    // receiving thread when no other client is connected), and the receiving thread
-    // entering a message callback.
-    void connectionOpened() { ++library_.connectedClients_; }
-    void connectionClosed(bool closedByDisconnect);
+    // The handle's connections: only these open and close them, and they keep the count
+    // of the library's connected clients that retirement depends on.
+    //
+    // Connects; first waits (up to 10 s) for callbacks still running for the previous
+    // connection (connecting under its connectionLost leaves the library without its
+    // receiving thread), and ends a clean disconnect's hold on messages.
+    int connect(MQTTClient_connectOptions& options);
+    // Disconnects. With a clean session (releasesQueue) the library frees the messages
+    // still queued, including one its receiving thread may be handing to a callback
+    // right now (or, preempted, a while later): message callbacks are held off their
+    // messages until the next connect.
+    void disconnect(int timeoutMs, bool releasesQueue);
+    // The library dropped the open connection (as confirmed by asking it).
+    void connectionLost() { connectionClosed(false); }
+
+    // The receiving thread entering a message callback, which retirement waits for.
     static void messageCallbackEntered(Library& library) { ++library.messageCallbacksEntered_; }
 
     // True while no client of the library is connected: its receiving thread is then
@@ -54,6 +64,9 @@ public:
     bool noClientConnected() const { return library_.connectedClients_.load() == 0; }
 
 private:
+    // closedByDisconnect: the library's disconnect returned, which stops its receiving
+    // thread when no other client is connected.
+    void connectionClosed(bool closedByDisconnect);
     // Destroys every retired handle the receiving thread is done with.
     void destroyFinishedRetirees();
 

@@ -143,6 +143,11 @@ void FakeLibrary::afterConnect(std::function<void()> hook) {
     afterConnect_ = std::move(hook);
 }
 
+void FakeLibrary::refuseConnections(bool refuse) {
+    std::lock_guard lock(mutex_);
+    refuseConnections_ = refuse;
+}
+
 void FakeLibrary::acknowledgePublications(bool acknowledge) {
     std::lock_guard lock(mutex_);
     acknowledgePublications_ = acknowledge;
@@ -271,7 +276,8 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     }
     ++connects_;
     changed_.notify_all();
-    const int rc = awaitAnswer(lock, h, false);
+    const int rc = awaitAnswer(lock, h, false) == MQTTCLIENT_SUCCESS && refuseConnections_ ? MQTTCLIENT_FAILURE
+                                                                                           : MQTTCLIENT_SUCCESS;
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;

@@ -56,6 +56,8 @@ public:
     void answerRequests(bool answer);
     // Called inside connect once the connection is open, before connect returns.
     void afterConnect(std::function<void()> hook);
+    // With true, the broker refuses every connection (connect fails) until false again.
+    void refuseConnections(bool refuse);
     // With false, the broker acknowledges no QoS 1 or 2 publication made meanwhile.
     void acknowledgePublications(bool acknowledge);
     // Every subscribe and unsubscribe still waiting gives up as the library's does: it
@@ -120,6 +122,7 @@ private:
     std::function<void()> afterConnect_;
     bool answerRequests_ = true;
     bool acknowledgePublications_ = true;
+    bool refuseConnections_ = false;
     std::vector<unsigned long> completionWaits_;
     int publications_ = 0;
     std::uint64_t requestsTimedOut_ = 0;

@@ -1,13 +1,15 @@
 // Races between the library's threads and the application's, each forced into its
 // worst interleaving with a scripted library (no broker, no sleeps).
 #include "fake_library.hpp"
+#include "reconnect_run.hpp"
 #include "sdk.hpp"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -301,6 +303,108 @@ TEST_F(Races, RequestsFromAMessageHandlerAreRefusedAtOnce) {
     EXPECT_EQ(recorder.lines(), (Lines{"[SDK] Connected to tcp://fake\n", "[SDK] subscribe failed on 'a/#', rc=-1\n",
                                        "[SDK] unsubscribe failed on 'a/#', rc=-1\n", "[SDK] Disconnected\n"}));
     EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A connection lost while the reconnect run's own attempt is under way is reported to
+// that run, which takes it once the attempt is done, and reconnects again.
+TEST_F(Races, LossDuringAReconnectAttemptIsTakenByTheSameRun) {
+    start(false);
+    bool dropped = false;
+    library.afterConnect([&] {
+        if (!std::exchange(dropped, true)) {
+            library.dropConnection();
+            library.awaitLossReports();
+        }
+    });
+    library.dropConnection();
+    ASSERT_TRUE(recorder.awaitEvents(5));
+    sdk.stop();
+    library.afterConnect(nullptr);
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}, {true, 0}, {false, -1}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// init while the reconnect run waits between failed attempts ends the run first: no
+// attempt follows, on the old client or the new one.
+TEST_F(Races, InitDuringAReconnectRunEndsTheRun) {
+    start(false);
+    library.refuseConnections(true);
+    library.dropConnection();
+    ASSERT_TRUE(library.awaitConnects(2, std::chrono::seconds(30)));  // the run's first attempt
+    sdk.init(options(false));
+    // Time for an attempt by a run that init left going (the next would come after 1 s).
+    EXPECT_FALSE(library.awaitConnects(3, std::chrono::seconds(2)));
+    sdk.stop();
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// The run's own races, with a body of the test's making.
+class ReconnectRunRaces : public ::testing::Test {
+protected:
+    void took(const std::string& cause) {
+        std::lock_guard lock(mutex_);
+        taken_.push_back(cause);
+        changed_.notify_all();
+    }
+    bool awaitTaken(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return taken_.size() >= count; });
+    }
+    Lines taken() {
+        std::lock_guard lock(mutex_);
+        return taken_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Lines taken_;
+};
+
+// A loss reported after a run found no report left, while its thread is still on its
+// way out, starts the next run.
+TEST_F(ReconnectRunRaces, LossReportedWhileARunEndsStartsTheNext) {
+    Gate firstEnded;
+    Gate firstMayExit;
+    int runs = 0;  // on the runs' threads, one after another
+    tarvo::ReconnectRun run([&] {
+        const bool first = ++runs == 1;
+        while (const std::optional<std::string> cause = run.take(true)) {
+            took(*cause);
+        }
+        if (first) {
+            firstEnded.open();
+            firstMayExit.wait();
+        }
+    });
+    run.report("first");
+    ASSERT_TRUE(firstEnded.wait());
+    run.report("second");
+    firstMayExit.open();
+    EXPECT_TRUE(awaitTaken(2));
+    run.end();
+    EXPECT_EQ(taken(), (Lines{"first", "second"}));
+    EXPECT_EQ(runs, 2);
+}
+
+// end() wakes a run that waits between attempts, and tells it that reconnecting is over.
+TEST_F(ReconnectRunRaces, EndDuringTheWaitEndsTheWait) {
+    Gate waiting;
+    bool stillEnabled = true;
+    tarvo::ReconnectRun run([&] {
+        while (const std::optional<std::string> cause = run.take(true)) {
+            waiting.open();
+            stillEnabled = run.wait(std::chrono::seconds(60));
+        }
+    });
+    run.enable();
+    run.report("lost");
+    ASSERT_TRUE(waiting.wait());
+    const auto start = std::chrono::steady_clock::now();
+    run.end();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // not the 60 s
+    EXPECT_FALSE(stillEnabled);
 }
 
 }  // namespace
