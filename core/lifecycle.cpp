@@ -103,23 +103,19 @@ int SDK::connectLibraryClient(const Session& session) {
 }
 
 void SDK::sayUnavailable(Operation operation) const {
-    switch (operation) {
-    case Operation::Connect:
-        say(ConsoleStream::Err, "[SDK] connect \xE2\x80\x94 call init() first");
-        break;
-    case Operation::Disconnect:
-        say(ConsoleStream::Out, "[SDK] Not connected");
-        break;
-    case Operation::Publish:
-        say(ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected");
-        break;
-    case Operation::Subscribe:
-        say(ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected");
-        break;
-    case Operation::Unsubscribe:
-        say(ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected");
-        break;
-    }
+    struct Line {
+        ConsoleStream stream;
+        const char* text;
+    };
+    static constexpr Line kLines[] = {
+        {ConsoleStream::Err, "[SDK] connect \xE2\x80\x94 call init() first"},  // Connect
+        {ConsoleStream::Out, "[SDK] Not connected"},                           // Disconnect
+        {ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected"},      // Publish
+        {ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected"},    // Subscribe
+        {ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected"},  // Unsubscribe
+    };
+    const Line& line = kLines[static_cast<std::size_t>(operation)];
+    say(line.stream, line.text);
 }
 
 bool SDK::connect() {

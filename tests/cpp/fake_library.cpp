@@ -118,40 +118,19 @@ void FakeLibrary::dropLocked(Handle& handle, Gate* reportGate) {
     });
 }
 
-void FakeLibrary::beforeMessageArrived(std::function<void()> hook) {
+template <typename Setting>
+void FakeLibrary::script(Setting& setting, Setting value) {
     std::lock_guard lock(mutex_);
-    beforeMessageArrived_ = std::move(hook);
+    setting = std::move(value);
 }
 
-void FakeLibrary::afterMessageArrived(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    afterMessageArrived_ = std::move(hook);
-}
-
-void FakeLibrary::onSubscribe(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    onSubscribe_ = std::move(hook);
-}
-
-void FakeLibrary::answerRequests(bool answer) {
-    std::lock_guard lock(mutex_);
-    answerRequests_ = answer;
-}
-
-void FakeLibrary::afterConnect(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    afterConnect_ = std::move(hook);
-}
-
-void FakeLibrary::refuseConnections(bool refuse) {
-    std::lock_guard lock(mutex_);
-    refuseConnections_ = refuse;
-}
-
-void FakeLibrary::acknowledgePublications(bool acknowledge) {
-    std::lock_guard lock(mutex_);
-    acknowledgePublications_ = acknowledge;
-}
+void FakeLibrary::beforeMessageArrived(std::function<void()> hook) { script(beforeMessageArrived_, std::move(hook)); }
+void FakeLibrary::afterMessageArrived(std::function<void()> hook) { script(afterMessageArrived_, std::move(hook)); }
+void FakeLibrary::onSubscribe(std::function<void()> hook) { script(onSubscribe_, std::move(hook)); }
+void FakeLibrary::answerRequests(bool answer) { script(answerRequests_, answer); }
+void FakeLibrary::afterConnect(std::function<void()> hook) { script(afterConnect_, std::move(hook)); }
+void FakeLibrary::refuseConnections(bool refuse) { script(refuseConnections_, refuse); }
+void FakeLibrary::acknowledgePublications(bool acknowledge) { script(acknowledgePublications_, acknowledge); }
 
 void FakeLibrary::timeOutRequests() {
     std::lock_guard lock(mutex_);

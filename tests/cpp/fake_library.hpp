@@ -98,6 +98,9 @@ private:
     struct Delivery;
     struct Event;
 
+    // Changes a setting of the script under the library's lock.
+    template <typename Setting>
+    void script(Setting& setting, Setting value);
     Handle& handleOf(MQTTClient handle);                 // mutex_ held
     void checkUsable(Handle& handle, const char* call);  // mutex_ held
     int awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, bool request);
