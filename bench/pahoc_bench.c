@@ -1,7 +1,8 @@
 /*
  * pahoc_bench.c - the raw Eclipse Paho MQTT C synchronous client (libpaho-mqtt3c):
- * the ceiling for tarvo_sdk, which wraps it. Built by bench/run.py:
- *   gcc -O2 -Wall -o pahoc_bench pahoc_bench.c -lpaho-mqtt3c -lpthread
+ * the ceiling for tarvo_sdk, which wraps it. Built by bench/CMakeLists.txt twice:
+ * pahoc_bench linked as the SDK links the library, pahoc_bench_shared against the
+ * shared library.
  *
  * Every mode prints one JSON object as its last line. "sub" and "reply" print READY
  * first, once their subscription is acknowledged. ADDR is host:port.

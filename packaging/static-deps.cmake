@@ -1,11 +1,13 @@
 # The manylinux wheel's module: everything but glibc, libgcc_s and the interpreter linked
 # in statically. packaging/build-wheel includes this right after project()
 # (CMAKE_PROJECT_INCLUDE) in its Debian 12 root, with TARVO_STAGE naming the directory it
-# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the two targets
-# defined here instead of looking for shared libraries.
+# staged Debian forky's parts in; the top-level CMakeLists.txt then uses the cjose target
+# defined here instead of looking for shared libraries, and paho/CMakeLists.txt the
+# staged Paho archive (TARVO_PAHO_STAGE).
 #
 #   ${TARVO_STAGE}/include          Paho's headers (forky), beside Python's and pybind11's
-#   ${TARVO_STAGE}/libpaho-mqtt3c.a forky's Paho (1.3.16), SHA1_* renamed, plus isoc23_strtol.c
+#   ${TARVO_STAGE}/libpaho-mqtt3c*.a forky's Paho (1.3.16), SHA1_* renamed, plus
+#                                   isoc23_strtol.c (paho/CMakeLists.txt links one)
 #   /usr/lib/x86_64-linux-gnu       Debian 12's libcjose.a and libcrypto.a
 #   /opt/jansson-pic/lib            Debian 12's jansson rebuilt position-independent
 #                                   (packaging/jansson-pic, when the root was made)
@@ -14,10 +16,7 @@ if(NOT TARVO_STAGE)
 endif()
 set(debian_lib /usr/lib/x86_64-linux-gnu)
 
-add_library(eclipse-paho-mqtt-c::paho-mqtt3c STATIC IMPORTED)
-set_target_properties(eclipse-paho-mqtt-c::paho-mqtt3c PROPERTIES
-  IMPORTED_LOCATION "${TARVO_STAGE}/libpaho-mqtt3c.a"
-  INTERFACE_INCLUDE_DIRECTORIES "${TARVO_STAGE}/include")
+set(TARVO_PAHO_STAGE "${TARVO_STAGE}")
 
 # In the order the linker needs them: cjose uses jansson and libcrypto.
 add_library(PkgConfig::CJOSE INTERFACE IMPORTED)
