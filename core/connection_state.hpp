@@ -30,17 +30,14 @@ public:
     bool connected() const { return phase() == Phase::Connected; }
 
     enum class ConnectStart { Go, AlreadyConnected, NoClient, Busy };
-    // Waits out another attempt, a disconnect or an ending, and any subscribe or
-    // unsubscribe still waiting for an answer of an earlier connection (the library ends
-    // the handle's connection when such a wait times out, whichever connection is open
-    // by then). Without mayWait (on the library's receiving thread, which those may be
-    // waiting for) it does not wait: Busy. Go: the phase is now Connecting.
+    // Waits out another attempt, a disconnect or an ending. Without mayWait (on the
+    // library's receiving thread, which those may be waiting for) it does not wait: Busy.
+    // Go: the phase is now Connecting. A subscribe or unsubscribe cut off by a loss may
+    // still be waiting for its answer: it is not waited for (the library's give-up, up
+    // to 10 s later, ends the connection opened meanwhile, which is then one more loss).
     ConnectStart beginConnect(bool mayWait) {
         UniqueLock lock(mutex_);
-        auto ready = [this]() TARVO_REQUIRES(mutex_) {
-            const bool wouldGo = phase_ == Phase::Idle || phase_ == Phase::Lost;
-            return !transitionInProgress() && !(wouldGo && requestsAwaitingAnswer_ > 0);
-        };
+        auto ready = [this]() TARVO_REQUIRES(mutex_) { return !transitionInProgress(); };
         if (!mayWait && !ready()) {
             return ConnectStart::Busy;
         }
@@ -115,16 +112,14 @@ public:
     }
 
     // A library call on the open connection, counted from construction to destruction;
-    // begun() is false (and nothing counted) when the connection is not open. A request
-    // (subscribe, unsubscribe) is also counted as awaiting its answer.
+    // begun() is false (and nothing counted) when the connection is not open.
     class Call {
     public:
-        Call(ConnectionState& state, bool request) : state_(state), request_(request) {
+        explicit Call(ConnectionState& state) : state_(state) {
             LockGuard lock(state_.mutex_);
             begun_ = state_.phase_ == Phase::Connected;
             if (begun_) {
                 ++state_.callsInProgress_;
-                state_.requestsAwaitingAnswer_ += request_ ? 1 : 0;
             }
         }
         ~Call() {
@@ -133,7 +128,6 @@ public:
             }
             LockGuard lock(state_.mutex_);
             --state_.callsInProgress_;
-            state_.requestsAwaitingAnswer_ -= request_ ? 1 : 0;
             state_.changed_.notify_all();
         }
         Call(const Call&) = delete;
@@ -142,7 +136,6 @@ public:
 
     private:
         ConnectionState& state_;
-        const bool request_;
         bool begun_ = false;
     };
 
@@ -161,7 +154,6 @@ private:
     std::atomic<Phase> phase_{Phase::Unconfigured};
     Phase beforeAttempt_ TARVO_GUARDED_BY(mutex_) = Phase::Idle;
     int callsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
-    int requestsAwaitingAnswer_ TARVO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tarvo

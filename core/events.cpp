@@ -104,7 +104,7 @@ void SDK::connectionLost(void* context, char* cause) {
 // lost; one that is down was, whichever connection the report was sent for.
 bool SDK::confirmLoss(const std::string& cause) {
     {
-        ConnectionState::Call call(connection, false);
+        ConnectionState::Call call(connection);
         if (!call.begun() || library.isConnected(client.get()) || !connection.lose()) {
             return false;
         }
@@ -120,7 +120,7 @@ bool SDK::confirmLoss(const std::string& cause) {
 void SDK::confirmLossBeforeCounted() {
     bool lost = false;
     {
-        ConnectionState::Call call(connection, false);
+        ConnectionState::Call call(connection);
         lost = call.begun() && !library.isConnected(client.get());
     }
     if (lost) {

@@ -7,6 +7,7 @@
 #include <MQTTClient.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -36,6 +37,15 @@ class CallbackRoute;
 //   something to read (when it is handed over again). One window stays open: a call
 //   that took its message (freed it, returns 1) just as a clean disconnect takes the
 //   library's lock, before the receiving thread takes it back to unqueue the message.
+// - disconnect stops the receiving thread when it finds no other handle connected or
+//   connecting, and waits for it to end; a connect that begins meanwhile finds the
+//   thread still running, starts no new one, and fails at once (-1) or waits its whole
+//   timeout for an answer nobody reads. LibraryClient keeps connects out of that window.
+// - A server that closes a session right after granting it can leave its CONNACK
+//   signalled twice: the handle's next connect takes the stale signal for its answer,
+//   abandons the CONNECT it sent (with MQTTVersion 0 it falls back to MQTT 3.1 on a
+//   second socket), and the server may let that abandoned CONNECT take the session
+//   opened next over. Only a handle that never had the signal avoids it.
 // - The receiving thread may go on using a handle for a moment after the handle's last
 //   callback returned: destroy is safe only while no handle of the library is
 //   connected (the thread is then stopped), or once that thread has entered a message
@@ -75,6 +85,38 @@ private:
         std::shared_ptr<CallbackRoute> route;
         std::uint64_t messageCallbacksEnteredBefore;
     };
+    // Library calls that may stop the receiving thread (every disconnect), counted while
+    // they run: a connect waits until none runs.
+    class ThreadStopOrder {
+    public:
+        void awaitNoStop() {
+            UniqueLock lock(mutex_);
+            lock.wait(ended_, [this]() TARVO_REQUIRES(mutex_) { return stopsInProgress_ == 0; });
+        }
+        class Stop {
+        public:
+            explicit Stop(ThreadStopOrder& order) : order_(order) {
+                LockGuard lock(order_.mutex_);
+                ++order_.stopsInProgress_;
+            }
+            ~Stop() {
+                LockGuard lock(order_.mutex_);
+                if (--order_.stopsInProgress_ == 0) {
+                    order_.ended_.notify_all();
+                }
+            }
+            Stop(const Stop&) = delete;
+            Stop& operator=(const Stop&) = delete;
+
+        private:
+            ThreadStopOrder& order_;
+        };
+
+    private:
+        Mutex mutex_;
+        std::condition_variable ended_;
+        int stopsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
+    };
     // What LibraryClient knows of this library's receiving thread, and the handles it
     // may still be using. Atomic because callbacks update them; retiredMutex_ is the
     // last lock wherever it is taken and never held during a library call.
@@ -82,6 +124,7 @@ private:
     std::atomic<std::uint64_t> messageCallbacksEntered_{0};
     Mutex retiredMutex_;
     std::vector<RetiredHandle> retired_ TARVO_GUARDED_BY(retiredMutex_);
+    ThreadStopOrder threadStopOrder_;
 };
 
 // Paho's synchronous client, the library of a real program; set up on first use.

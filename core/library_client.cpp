@@ -38,9 +38,13 @@ void LibraryClient::abandon() {
     route_.reset();
 }
 
-int LibraryClient::connect(MQTTClient_connectOptions& options) {
+// Not counted as a stop itself, although a failed connect ends its library's fallback
+// attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
+// the process for as long as it waits for a server that does not answer.
+int LibraryClient::connect(MQTTClient_connectOptions options) {
     route_->waitForIdle(true);
     route_->endQueueRelease();
+    library_.threadStopOrder_.awaitNoStop();
     const int rc = library_.connect(handle_, &options);
     if (rc == MQTTCLIENT_SUCCESS) {
         ++library_.connectedClients_;
@@ -52,7 +56,10 @@ void LibraryClient::disconnect(int timeoutMs, bool releasesQueue) {
     if (releasesQueue) {
         route_->beginQueueRelease();
     }
-    library_.disconnect(handle_, timeoutMs);
+    {
+        Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
+        library_.disconnect(handle_, timeoutMs);
+    }
     connectionClosed(true);
 }
 

@@ -44,14 +44,16 @@ public:
     // The handle's connections: only these open and close them, and they keep the count
     // of the library's connected clients that retirement depends on.
     //
-    // Connects; first waits (up to 10 s) for callbacks still running for the previous
-    // connection (connecting under its connectionLost leaves the library without its
-    // receiving thread), and ends a clean disconnect's hold on messages.
-    int connect(MQTTClient_connectOptions& options);
-    // Disconnects. With a clean session (releasesQueue) the library frees the messages
-    // still queued, including one its receiving thread may be handing to a callback
-    // right now (or, preempted, a while later): message callbacks are held off their
-    // messages until the next connect.
+    // Connects, returning the library's code; first waits (up to 10 s) for callbacks
+    // still running for the previous connection (connecting under its connectionLost
+    // leaves the library without its receiving thread), ends a clean disconnect's hold on
+    // messages, and waits until no disconnect of the library is stopping its receiving
+    // thread.
+    int connect(MQTTClient_connectOptions options);
+    // Disconnects, waiting up to timeoutMs for messages in flight. With a clean session
+    // (releasesQueue) the library frees the messages still queued, including one its
+    // receiving thread may be handing to a callback right now (or, preempted, a while
+    // later): message callbacks are held off their messages until the next connect.
     void disconnect(int timeoutMs, bool releasesQueue);
     // The library dropped the open connection (as confirmed by asking it).
     void connectionLost() { connectionClosed(false); }

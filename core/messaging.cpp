@@ -84,14 +84,15 @@ int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int q
 }
 
 // Runs a subscribe or unsubscribe on the open connection, counted while the library
-// waits for the broker's answer (see ConnectionState::beginConnect). On the library's
-// receiving thread the answer could only be read after the call gave up: refused.
+// waits for the broker's answer, so that the client is not ended under it. On the
+// library's receiving thread the answer could only be read after the call gave up:
+// refused.
 template <typename Request>
 int SDK::sendRequest(Request request) {
     if (insideLibraryCallback) {
         return MQTTCLIENT_FAILURE;
     }
-    ConnectionState::Call call(connection, true);
+    ConnectionState::Call call(connection);
     return call.begun() ? request(client.get()) : MQTTCLIENT_DISCONNECTED;
 }
 
@@ -144,7 +145,7 @@ void SDK::publish(const std::string& topic, std::string_view payload, int qos, b
 
 int SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
-    ConnectionState::Call call(connection, false);
+    ConnectionState::Call call(connection);
     if (!call.begun()) {
         return MQTTCLIENT_DISCONNECTED;
     }

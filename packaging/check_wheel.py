@@ -5,9 +5,12 @@ It starts Mosquitto on a free loopback port and sends a binary payload (every by
 value, NUL and invalid UTF-8 among them) through it at QoS 1 and back. Then it checks
 that the module took nothing from the system but glibc and libgcc_s (no libstdc++,
 libcrypto, Paho, cjose or jansson mapped into the process), and what the Enterprise
-edition does: with no broker key compiled in (--key none) it must fail closed, printing
-"[SDK] JWK import failed" and never connecting; with a key (--key given) it connects.
-Exits non-zero on the first failure."""
+edition does against a broker with the project's plugin and no anonymous access
+(--plugin-broker, run by ./dev wheel), which opens a sealed password and refuses a plain
+one: with a key compiled in (--key given) it connects, while the Community edition,
+sending the same password unsealed, is refused; with no key (--key none) it fails
+closed, printing "[SDK] JWK import failed" and never connecting, neither to that broker
+nor to a listener that would take any connection. Exits non-zero on the first failure."""
 
 import argparse
 import os
@@ -24,12 +27,15 @@ import tarvo_sdk
 
 HOST = "127.0.0.1"
 PAYLOAD = bytes(range(256)) * 4
-# Exits 10 when connect returned True, 11 when False, before anything else is written.
-ENTERPRISE = """\
+# The user the plugin broker knows (packaging/build-wheel plugin-broker).
+USER, PASSWORD = "wheel-check", "wheel-check-password"
+# Connects to argv[1] in the edition argv[2]; exits 10 when connect returned True, 11 when
+# False, before anything else is written.
+CONNECT = f"""\
 import os, sys, tarvo_sdk
 sdk = tarvo_sdk.SDK()
-sdk.init("wheel-check-enterprise", sys.argv[1], "tcp", "user", "secret", connectTimeout=2,
-         edition="Enterprise")
+sdk.init("wheel-check-" + sys.argv[2], sys.argv[1], "tcp", {USER!r}, {PASSWORD!r}, connectTimeout=2,
+         autoReconnect=False, edition=sys.argv[2])
 os._exit(10 if sdk.connect() else 11)
 """
 
@@ -91,17 +97,23 @@ def only_glibc_from_the_system() -> None:
     print("check: no libstdc++, libcrypto, Paho, cjose or jansson loaded from the system")
 
 
-def enterprise(key: str, address: str) -> None:
-    """Run in a child, whose stderr (the C++ side writes to it) is read here."""
+def connect(address: str, edition: str) -> subprocess.CompletedProcess[str]:
+    """In a child, whose stderr (the C++ side writes to it) is read here."""
+    return subprocess.run([sys.executable, "-I", "-c", CONNECT, address, edition], capture_output=True, text=True,
+                          timeout=60)  # fmt: skip
+
+
+def enterprise(key: str, plugin_broker: str) -> None:
     if key == "none":
+        result = connect(plugin_broker, "Enterprise")
+        assert result.returncode == 11, (result.returncode, result.stderr)
+        assert result.stderr == "[SDK] JWK import failed\n", repr(result.stderr)
         # A listener that never answers: it must see no connection at all.
         with socket.socket() as listener:
             listener.bind((HOST, 0))
             listener.listen()
             listener.settimeout(0.5)
-            target = "%s:%d" % listener.getsockname()
-            result = subprocess.run([sys.executable, "-I", "-c", ENTERPRISE, target], capture_output=True,
-                                    text=True, timeout=60)  # fmt: skip
+            result = connect("%s:%d" % listener.getsockname(), "Enterprise")
             try:
                 listener.accept()[0].close()
                 connected = True
@@ -113,15 +125,18 @@ def enterprise(key: str, address: str) -> None:
         print("check: no broker key compiled in: the Enterprise edition fails closed "
               "('[SDK] JWK import failed', connect() is False, no connection)")  # fmt: skip
     else:
-        result = subprocess.run([sys.executable, "-I", "-c", ENTERPRISE, address], capture_output=True,
-                                text=True, timeout=60)  # fmt: skip
+        result = connect(plugin_broker, "Enterprise")
         assert result.returncode == 10, (result.returncode, result.stderr)
-        print("check: broker key compiled in: the Enterprise edition seals and connects")
+        result = connect(plugin_broker, "Community")
+        assert result.returncode == 11, ("check: the plugin broker took a plain password", result.stderr)
+        print(f"check: broker key compiled in: the Enterprise edition seals and connects to the broker with the "
+              f"plugin at {plugin_broker}, which refuses the same password unsealed")  # fmt: skip
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--key", choices=("none", "given"), required=True)
+    parser.add_argument("--plugin-broker", required=True, help="host:port of Mosquitto with the tarvo-jwe-auth plugin")
     args = parser.parse_args()
     assert tarvo_sdk.__file__ and tarvo_sdk.__file__.startswith(sys.prefix), tarvo_sdk.__file__
     print(f"check: imported {tarvo_sdk.__file__}")
@@ -130,7 +145,7 @@ def main() -> None:
         try:
             round_trip(address)
             only_glibc_from_the_system()
-            enterprise(args.key, address)
+            enterprise(args.key, args.plugin_broker)
         finally:
             broker.kill()
             broker.wait()

@@ -33,7 +33,6 @@ struct FakeLibrary::Handle {
     bool cleanSession = true;
     bool destroyed = false;
     int callbacksRunning = 0;
-    int requestsWaiting = 0;
     std::vector<MQTTClient_deliveryToken> unacknowledged;  // QoS 1 and 2 publications in flight
     std::shared_ptr<Delivery> notTaken;                    // handed over again with the handle's next packet
 };
@@ -131,6 +130,7 @@ void FakeLibrary::answerRequests(bool answer) { script(answerRequests_, answer);
 void FakeLibrary::afterConnect(std::function<void()> hook) { script(afterConnect_, std::move(hook)); }
 void FakeLibrary::refuseConnections(bool refuse) { script(refuseConnections_, refuse); }
 void FakeLibrary::acknowledgePublications(bool acknowledge) { script(acknowledgePublications_, acknowledge); }
+void FakeLibrary::onReceivingThreadStop(std::function<void()> hook) { script(onReceivingThreadStop_, std::move(hook)); }
 
 void FakeLibrary::timeOutRequests() {
     std::lock_guard lock(mutex_);
@@ -249,14 +249,16 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     std::unique_lock lock(mutex_);
     Handle& h = handleOf(handle);
     checkUsable(h, "connect");
-    if (h.requestsWaiting > 0) {
-        violation(
-            "connect while a request of the handle waits for an answer that its time-out ends the connection for");
-    }
     ++connects_;
     changed_.notify_all();
-    const int rc = awaitAnswer(lock, h, false) == MQTTCLIENT_SUCCESS && refuseConnections_ ? MQTTCLIENT_FAILURE
-                                                                                           : MQTTCLIENT_SUCCESS;
+    if (stoppingReceivingThread_) {
+        violation("connect while a disconnect stops the receiving thread");
+        return MQTTCLIENT_FAILURE;
+    }
+    int rc = awaitAnswer(lock, h, false);
+    if (rc == MQTTCLIENT_SUCCESS && refuseConnections_) {
+        rc = MQTTCLIENT_FAILURE;
+    }
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;
@@ -297,10 +299,17 @@ int FakeLibrary::disconnect(MQTTClient handle, int) {
     // With no handle connected any more, the library stops its receiving thread and
     // waits (up to 10 s) for it to end, which it does once out of its callbacks.
     if (std::none_of(handles_.begin(), handles_.end(), [](auto& other) { return other->connected; })) {
+        stoppingReceivingThread_ = true;
+        if (auto hook = onReceivingThreadStop_) {
+            lock.unlock();
+            hook();
+            lock.lock();
+        }
         changed_.wait_for(lock, kAnswerTimeout, [this] {
             return std::all_of(handles_.begin(), handles_.end(),
                                [](auto& other) { return other->callbacksRunning == 0; });
         });
+        stoppingReceivingThread_ = false;
     }
     return MQTTCLIENT_SUCCESS;
 }
@@ -329,7 +338,6 @@ int FakeLibrary::request(MQTTClient handle, const char* call) {
     if (!h.connected) {
         return MQTTCLIENT_DISCONNECTED;
     }
-    ++h.requestsWaiting;
     if (onSubscribe_ && std::string_view(call) == "subscribe") {
         auto hook = onSubscribe_;
         lock.unlock();
@@ -337,7 +345,6 @@ int FakeLibrary::request(MQTTClient handle, const char* call) {
         lock.lock();
     }
     const int rc = awaitAnswer(lock, h, true);
-    --h.requestsWaiting;
     return rc;
 }
 

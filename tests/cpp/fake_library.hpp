@@ -60,6 +60,10 @@ public:
     void refuseConnections(bool refuse);
     // With false, the broker acknowledges no QoS 1 or 2 publication made meanwhile.
     void acknowledgePublications(bool acknowledge);
+    // Called inside a disconnect that left no handle connected, while the library stops
+    // its receiving thread: a connect begun meanwhile fails at once (-1), as the
+    // library's does, and is recorded as a violation.
+    void onReceivingThreadStop(std::function<void()> hook);
     // Every subscribe and unsubscribe still waiting gives up as the library's does: it
     // fails, and ends whatever connection its handle has then.
     void timeOutRequests();
@@ -123,6 +127,8 @@ private:
     std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
     std::function<void()> afterConnect_;
+    std::function<void()> onReceivingThreadStop_;
+    bool stoppingReceivingThread_ = false;
     bool answerRequests_ = true;
     bool acknowledgePublications_ = true;
     bool refuseConnections_ = false;

@@ -1,7 +1,7 @@
 """A minimal MQTT server for tests that must see the raw CONNECT packet: it accepts
-connections on a loopback port, parses each CONNECT, answers CONNACK "accepted", then
-keeps the socket open (reading and dropping whatever comes) until the client leaves or
-drop() closes it."""
+connections on a loopback port, parses each CONNECT, answers CONNACK "accepted" (or the
+refusal set for the CONNECT's protocol level, and closes), then keeps the socket open
+(reading and dropping whatever comes) until the client leaves or drop() closes it."""
 
 import queue
 import socket
@@ -101,11 +101,13 @@ def parse_connect(body: bytes) -> Connect:
 
 
 class FakeServer(TcpServer):
-    """connects: a queue of the parsed CONNECT packets, one per accepted connection."""
+    """connects: a queue of the parsed CONNECT packets, one per accepted connection.
+    refusals: protocol level -> the CONNACK return code that refuses a CONNECT of it."""
 
     def __init__(self):
         self.connects: queue.Queue[Connect] = queue.Queue()
         self.errors: list[BaseException] = []
+        self.refusals: dict[int, int] = {}
         super().__init__()
 
     def serve(self, sock: socket.socket):
@@ -113,7 +115,11 @@ class FakeServer(TcpServer):
             kind, body = read_packet(sock)
             if kind != 0x10:
                 raise ValueError(f"first packet is 0x{kind:02x}, not CONNECT")
-            self.connects.put(parse_connect(body))
+            connect = parse_connect(body)
+            self.connects.put(connect)
+            if connect.level in self.refusals:
+                sock.sendall(bytes([0x20, 2, 0, self.refusals[connect.level]]))
+                return
             sock.sendall(CONNACK_ACCEPTED)
             while sock.recv(4096):
                 pass

@@ -336,16 +336,13 @@ def test_any_options_connect_to_a_real_broker(client, cleanSession, autoReconnec
     client.assert_usable()
 
 
-@pytest.mark.parametrize("connect_timeout", [
-    # Not mended: most connects with 1 s fail in the library within 0.2 s (2 s and more
-    # are fine); the README says so. Most, not all: which ones is chance, so not strict.
-    pytest.param(1, marks=pytest.mark.xfail(strict=False, reason="the library fails most 1 s connects early")),
-    2, 2_147_484, 2_147_483_647])
+# 1 s is left out: the library fails most connects with it within 0.2 s, which ones by
+# chance (the README says so), so no assertion about it could hold every time.
+@pytest.mark.parametrize("connect_timeout", [2, 2_147_484, 2_147_483_647])
 def test_any_positive_connect_timeout_connects(broker, connect_timeout):
     """connectTimeout is an int of seconds. The library multiplies it by 1,000 in an
     int, so from 2,147,484 s on every connect fails at once with rc=-1, as if nothing
-    answered, while the broker is right there; with 1 s most connects fail the same
-    way, within 0.1-0.3 s."""
+    answered, while the broker is right there."""
     sdk = tarvo_sdk.SDK()
     sdk.init("long-timeout", broker.address, "tcp", "u", "p", connectTimeout=connect_timeout)
     try:
@@ -621,22 +618,23 @@ class DroppingOnSubscribe(TcpServer):
 
 
 @pytest.mark.timeout(60)
-def test_a_subscribe_cut_off_by_a_lost_session_ends_with_it():
-    """The server drops the session while a subscribe waits for its SUBACK, and the
-    reconnect loop gets a new one at once. The subscribe must fail, and the new
-    session must stay up."""
+def test_a_subscribe_cut_off_by_a_lost_session_does_not_hold_the_reconnection():
+    """The server drops the session while a subscribe waits for its SUBACK. The reconnect
+    loop gets a new session while the subscribe still waits (the library gives up only
+    after 10 s); the give-up ends that session, one more loss, and the loop gets
+    another. The subscribe fails, and the client ends up connected."""
     server = DroppingOnSubscribe()
     events = []
     sdk = tarvo_sdk.SDK()
     sdk.on_connection(lambda connected, code: events.append((connected, code)))
     sdk.init("cut-off", server.address, "tcp", "u", "p", maxReconnectInterval=1)
+    up, lost = (True, 0), (False, -1)
     try:
         assert sdk.connect()
         assert sdk.subscribe("a/b", 0) is False
-        assert wait_until(lambda: events.count((True, 0)) >= 2, 10), events
-        time.sleep(1.0)
-        assert events.count((False, -1)) == 1, events
-        assert sdk.is_connected()
+        assert events[:3] == [up, lost, up], "the reconnection waited for the subscribe"
+        assert wait_until(lambda: len(events) >= 5 and sdk.is_connected(), 10), events
+        assert events == [up, lost, up, lost, up]
     finally:
         sdk.on_connection(None)
         sdk.stop()

@@ -286,6 +286,19 @@ def test_defaults_on_the_wire(fake_server):
     assert packet.flags == 0x80 | 0x40  # username, password; no will, no clean session
 
 
+def test_a_server_of_mqtt_3_1_only_is_connected_to_with_3_1(fake_server):
+    """It answers an MQTT 3.1.1 CONNECT "unacceptable protocol version" (CONNACK 1)."""
+    fake_server.refusals = {4: 1}
+    sdk = tarvo_sdk.SDK()
+    try:
+        sdk.init("c", fake_server.address, "tcp", "u", "p", autoReconnect=False)
+        assert sdk.connect() is True
+    finally:
+        sdk.stop()
+    seen = [fake_server.next_connect() for _ in range(2)]
+    assert [(packet.protocol, packet.level) for packet in seen] == [(b"MQTT", 4), (b"MQIsdp", 3)]
+
+
 @pytest.mark.parametrize(
     "kind",
     [lambda s: s.encode(), lambda s: bytearray(s.encode()), str],
