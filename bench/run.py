@@ -562,10 +562,6 @@ def goal_met(name, value):
     return value is not None and (value >= bound if op == ">=" else value <= bound)
 
 
-def tarvo_values(results, figure, key):
-    return [v for v in per_round(results, figure, TARVO, key) if v is not None]
-
-
 def goals(ratios, results, counts):
     """One row per goal: met or not, and the figure it was judged on (a missing figure
     counts as not met)."""

@@ -45,33 +45,22 @@ void onCallingThread(const std::function<void()>& call) {
 
 bool HandedCall::awaitOnCaller(BoundSDK& sdk) {
     py::gil_scoped_release release;
-    std::unique_lock lock(mutex_);
+    UniqueLock lock(mutex_);
     for (;;) {
-        if (done_) {
+        if (phase_ == Phase::Done) {
             return true;
         }
-        if (handedBack_ != nullptr && !handedBackDone_) {
-            const std::function<void()>& call = *handedBack_;
-            // The handler runs here on the worker's behalf: calls back into its object
-            // are refused here as they would be there.
-            auto& owners = handlerOwnersOnThisThread();
-            const std::size_t ownersBefore = owners.size();
-            owners.insert(owners.end(), handedBackOwners_.begin(), handedBackOwners_.end());
+        if (handBack_ != nullptr && !handBack_->ran) {
+            HandBack* const handBack = handBack_;  // the worker's, which waits until it ran
             lock.unlock();
-            std::exception_ptr failure;
-            try {
-                call();  // takes the interpreter lock itself
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            owners.resize(ownersBefore);
+            std::exception_ptr failure = runHandBack(*handBack);
             lock.lock();
-            handedBackFailure_ = failure;
-            handedBackDone_ = true;
+            handBack->failure = failure;
+            handBack->ran = true;
             changed_.notify_all();
             continue;
         }
-        if (changed_.wait_for(lock, kSignalCheckInterval) == std::cv_status::no_timeout) {
+        if (lock.wait_for(changed_, kSignalCheckInterval) == std::cv_status::no_timeout) {
             continue;
         }
         lock.unlock();
@@ -81,39 +70,53 @@ bool HandedCall::awaitOnCaller(BoundSDK& sdk) {
         }();
         lock.lock();
         if (raised) {
-            if (!done_) {
-                abandoned_ = true;
-                sdk.callAbandoned();
+            if (phase_ == Phase::Running) {
+                phase_ = Phase::Abandoned;
+                sdk.abandonedCalls.add();
                 changed_.notify_all();
             }
-            return done_;
+            return phase_ == Phase::Done;
         }
     }
 }
 
+// The handler runs here on the worker's behalf: calls back into its object are refused
+// here as they would be there. The worker waits meanwhile, and leaves handBack as it is.
+std::exception_ptr HandedCall::runHandBack(const HandBack& handBack) {
+    auto& owners = handlerOwnersOnThisThread();
+    const std::size_t ownersBefore = owners.size();
+    owners.insert(owners.end(), handBack.owners.begin(), handBack.owners.end());
+    std::exception_ptr failure;
+    try {
+        handBack.call();  // takes the interpreter lock itself
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    owners.resize(ownersBefore);
+    return failure;
+}
+
 bool HandedCall::finish(std::exception_ptr failure) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     failure_ = failure;
-    done_ = true;
+    const bool abandoned = phase_ == Phase::Abandoned;
+    phase_ = Phase::Done;
     changed_.notify_all();
-    return abandoned_;
+    return abandoned;
 }
 
 void HandedCall::runOnCaller(const std::function<void()>& call) {
     {
-        std::unique_lock lock(mutex_);
-        if (!abandoned_) {
-            handedBack_ = &call;
-            handedBackOwners_ = handlerOwnersOnThisThread();
-            handedBackDone_ = false;
+        UniqueLock lock(mutex_);
+        if (phase_ == Phase::Running) {
+            HandBack handBack{call, handlerOwnersOnThisThread(), false, nullptr};
+            handBack_ = &handBack;
             changed_.notify_all();
-            changed_.wait(lock, [&] { return handedBackDone_ || abandoned_; });
-            const bool ranThere = handedBackDone_;
-            handedBack_ = nullptr;
-            handedBackDone_ = false;
-            if (ranThere) {
-                if (auto failure = std::exchange(handedBackFailure_, nullptr)) {
-                    std::rethrow_exception(failure);
+            lock.wait(changed_, [&]() TARVO_REQUIRES(mutex_) { return handBack.ran || phase_ == Phase::Abandoned; });
+            handBack_ = nullptr;
+            if (handBack.ran) {
+                if (handBack.failure) {
+                    std::rethrow_exception(handBack.failure);
                 }
                 return;
             }
@@ -123,7 +126,7 @@ void HandedCall::runOnCaller(const std::function<void()>& call) {
 }
 
 void endAbandonedCall(BoundSDK& sdk, PyObject* self, std::exception_ptr failure) {
-    if (sdk.abandonedCallEnded()) {
+    if (sdk.abandonedCalls.endOne()) {
         try {
             if (sdk.isRunning()) {  // unless the abandoned call was that stop
                 sdk.stop();
@@ -131,7 +134,7 @@ void endAbandonedCall(BoundSDK& sdk, PyObject* self, std::exception_ptr failure)
         } catch (...) {
             failure = std::current_exception();
         }
-        sdk.deferredStopDone();
+        sdk.abandonedCalls.stopDone();
     }
     // During finalization a thread that asks for the interpreter lock hangs for ever:
     // the reference is left to the process's end.

@@ -3,6 +3,7 @@
 
 #include "handler_slot.hpp"
 #include "live_clients.hpp"
+#include "thread_safety.hpp"
 
 #include <pybind11/pybind11.h>
 
@@ -10,7 +11,6 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <type_traits>
@@ -40,23 +40,33 @@ class HandedCall {
 public:
     // On the caller, with the interpreter lock held: waits until the call is done (true)
     // or a signal handler raised (false; its exception is set and the call abandoned).
-    bool awaitOnCaller(BoundSDK& sdk);
+    bool awaitOnCaller(BoundSDK& sdk) TARVO_EXCLUDES(mutex_);
     // On the worker: the call ended; true when it was abandoned meanwhile.
-    bool finish(std::exception_ptr failure);
-    std::exception_ptr failure() const { return failure_; }
+    bool finish(std::exception_ptr failure) TARVO_EXCLUDES(mutex_);
+    std::exception_ptr failure() TARVO_EXCLUDES(mutex_) {
+        LockGuard lock(mutex_);
+        return failure_;
+    }
     // On the worker: runs call on the waiting caller, or here once it left.
-    void runOnCaller(const std::function<void()>& call);
+    void runOnCaller(const std::function<void()>& call) TARVO_EXCLUDES(mutex_);
 
 private:
-    std::mutex mutex_;
+    enum class Phase { Running, Done, Abandoned };
+    // A connection handler's call handed back by the worker, and how it ended.
+    struct HandBack {
+        const std::function<void()>& call;
+        std::vector<const void*> owners;  // the handlers the worker is inside
+        bool ran = false;
+        std::exception_ptr failure;
+    };
+    static std::exception_ptr runHandBack(const HandBack& handBack);
+
+    // Taken before the object's AbandonedCalls lock, and with no other held.
+    Mutex mutex_;
     std::condition_variable changed_;
-    bool done_ = false;
-    bool abandoned_ = false;
-    std::exception_ptr failure_;
-    const std::function<void()>* handedBack_ = nullptr;
-    std::vector<const void*> handedBackOwners_;
-    std::exception_ptr handedBackFailure_;
-    bool handedBackDone_ = false;
+    Phase phase_ TARVO_GUARDED_BY(mutex_) = Phase::Running;
+    std::exception_ptr failure_ TARVO_GUARDED_BY(mutex_);
+    HandBack* handBack_ TARVO_GUARDED_BY(mutex_) TARVO_PT_GUARDED_BY(mutex_) = nullptr;  // the worker's, while it waits
 };
 
 // Marks the worker thread of a handed call, for onCallingThread.
@@ -82,7 +92,7 @@ auto callInterruptibly(BoundSDK& sdk, Call call) -> std::invoke_result_t<Call> {
     }
     auto handed = std::make_shared<HandedCall>();
     auto result = std::make_shared<std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>>>();
-    PyObject* self = py::cast(static_cast<SDK*>(&sdk), py::return_value_policy::reference).release().ptr();
+    PyObject* self = py::cast(&sdk, py::return_value_policy::reference).release().ptr();
     // The worker acts for the caller: inside a handler, it is inside that handler too.
     std::thread worker([handed, result, call = std::move(call), &sdk, self,
                         owners = handlerOwnersOnThisThread()]() mutable {

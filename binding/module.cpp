@@ -7,8 +7,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <iostream>
-
 namespace py = pybind11;
 using tarvo::SDK;
 using tarvo::binding::ConnectionHandlerArg;
@@ -22,23 +20,22 @@ using tarvo::binding::BoundSDK;
 // goes on after its caller has returned.
 template <typename Return, typename... Args>
 auto interruptible(Return (SDK::*method)(Args...)) {
-    return [method](SDK& sdk, Args... args) -> Return {
-        return tarvo::binding::callInterruptibly(static_cast<BoundSDK&>(sdk),
-                                                 [method, &sdk, ... args = std::decay_t<Args>(args)]() mutable {
-                                                     return (sdk.*method)(std::move(args)...);
-                                                 });
+    return [method](BoundSDK& sdk, Args... args) -> Return {
+        return tarvo::binding::callInterruptibly(sdk, [method, &sdk, ... args = std::decay_t<Args>(args)]() mutable {
+            return (sdk.*method)(std::move(args)...);
+        });
     };
 }
 
 // init, interruptible; a new configuration supersedes a stop deferred to an
 // interrupted call (init ends the earlier client itself). resumeSubs, connectRetry,
 // connectRetryInterval, pingTimeout and orderMatters are accepted and not used.
-void initInterruptibly(SDK& sdk, const std::string& clientId, const std::string& brokerHost,
+void initInterruptibly(BoundSDK& sdk, const std::string& clientId, const std::string& brokerHost,
                        const std::string& protocol, const std::string& username, const std::string& password,
                        bool cleanSession, bool /*resumeSubs*/, bool /*connectRetry*/, bool autoReconnect,
                        int /*connectRetryInterval*/, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
                        int writeTimeout, bool /*orderMatters*/, int connectTimeout, const std::string& edition) {
-    static_cast<BoundSDK&>(sdk).cancelDeferredStop();
+    sdk.abandonedCalls.stopDone();
     const auto init = interruptible(&SDK::init);
     init(sdk, SDK::Options{.clientId = clientId,
                            .brokerHost = brokerHost,
@@ -62,7 +59,7 @@ std::string optionalPath(const py::object& path) {
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-void tlsSet(SDK& sdk, const py::object& caCerts, const py::object& certFile, const py::object& keyFile,
+void tlsSet(BoundSDK& sdk, const py::object& caCerts, const py::object& certFile, const py::object& keyFile,
             const std::optional<std::string>& keyPassword) {
     tarvo::TlsFiles files{.caCerts = optionalPath(caCerts),
                           .certFile = optionalPath(certFile),
@@ -74,31 +71,34 @@ void tlsSet(SDK& sdk, const py::object& caCerts, const py::object& certFile, con
 
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
 // stopped: each call answers as it would then, with its line and result.
-template <typename Call, typename Refusal>
-auto unlessStopDeferred(Call call, Refusal refusal) {
-    return [call, refusal](SDK& sdk, auto... args) {
-        if (static_cast<BoundSDK&>(sdk).isStopDeferred()) {
+template <typename Call, typename Result>
+auto unlessStopDeferred(Call call, SDK::Operation operation, Result refusal) {
+    return [call, operation, refusal](BoundSDK& sdk, auto... args) {
+        if (sdk.abandonedCalls.stopDeferred()) {
             py::gil_scoped_release release;
-            return refusal();
+            sdk.sayUnavailable(operation);
+            return refusal;
         }
         return call(sdk, std::move(args)...);
     };
 }
 
-auto refusedWith(const char* line, auto result) {
-    return [line, result] {
-        std::cerr << line;
-        return result;
+template <typename Call>
+auto unlessStopDeferred(Call call, SDK::Operation operation) {
+    return [call, operation](BoundSDK& sdk, auto... args) {
+        if (sdk.abandonedCalls.stopDeferred()) {
+            py::gil_scoped_release release;
+            sdk.sayUnavailable(operation);
+            return;
+        }
+        call(sdk, std::move(args)...);
     };
 }
 
-auto refusedWith(const char* line) {
-    return [line] { std::cerr << line; };
-}
-
 PYBIND11_MODULE(tarvo_sdk, module) {
-    py::class_<SDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
-        .def(py::init([] { return std::unique_ptr<SDK>(std::make_unique<BoundSDK>()); }))
+    using Operation = SDK::Operation;
+    py::class_<BoundSDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
+        .def(py::init<>())
         .def("init", &initInterruptibly, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
              py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
              py::arg("connectRetry") = true, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
@@ -106,67 +106,59 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              py::arg("writeTimeout") = 10, py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
              py::arg("edition") = "Community")
         .def("connect",
-             [](SDK& sdk) {
-                 return unlessStopDeferred(interruptible(&SDK::connect),
-                                           refusedWith("[SDK] connect \xE2\x80\x94 call init() first\n", false))(sdk);
+             [](BoundSDK& sdk) {
+                 return unlessStopDeferred(interruptible(&SDK::connect), Operation::Connect, false)(sdk);
              })
         .def("disconnect",
-             [](SDK& sdk) {
-                 unlessStopDeferred(interruptible(&SDK::disconnect), [] { std::cout << "[SDK] Not connected\n"; })(sdk);
-             })
+             [](BoundSDK& sdk) { unlessStopDeferred(interruptible(&SDK::disconnect), Operation::Disconnect)(sdk); })
         .def(
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
-            [](SDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
-                if (static_cast<BoundSDK&>(sdk).isStopDeferred()) {
-                    std::cerr << "[SDK] publish \xE2\x80\x94 not connected\n";
-                    return;
-                }
-                py::gil_scoped_release release;
-                sdk.publish(topic, payload, qos, retained);
+            [](BoundSDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
+                unlessStopDeferred(
+                    [&](BoundSDK& bound) {
+                        py::gil_scoped_release release;
+                        bound.publish(topic, payload, qos, retained);
+                    },
+                    Operation::Publish)(sdk);
             },
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
             "subscribe",
-            [](SDK& sdk, const std::string& topic, int qos) {
-                return unlessStopDeferred(interruptible(&SDK::subscribe),
-                                          refusedWith("[SDK] subscribe \xE2\x80\x94 not connected\n",
-                                                      false))(sdk, topic, qos);
+            [](BoundSDK& sdk, const std::string& topic, int qos) {
+                return unlessStopDeferred(interruptible(&SDK::subscribe), Operation::Subscribe, false)(sdk, topic, qos);
             },
             py::arg("topic"), py::arg("qos") = 0)
         .def("unsubscribe",
-             [](SDK& sdk, const std::string& topic) {
-                 unlessStopDeferred(interruptible(&SDK::unsubscribe),
-                                    refusedWith("[SDK] unsubscribe \xE2\x80\x94 not connected\n"))(sdk, topic);
+             [](BoundSDK& sdk, const std::string& topic) {
+                 unlessStopDeferred(interruptible(&SDK::unsubscribe), Operation::Unsubscribe)(sdk, topic);
              })
         .def("on_message",
-             [](SDK& sdk, MessageHandlerArg handler) {
+             [](BoundSDK& sdk, MessageHandlerArg handler) {
                  const auto replace = interruptible(&SDK::on_message);
                  replace(sdk, std::move(handler.handler));
              })
         .def("on_connection",
-             [](SDK& sdk, ConnectionHandlerArg handler) {
+             [](BoundSDK& sdk, ConnectionHandlerArg handler) {
                  const auto replace = interruptible(&SDK::on_connection);
                  replace(sdk, std::move(handler.handler));
              })
         .def("stop",
-             [](SDK& sdk) {
+             [](BoundSDK& sdk) {
                  // A call abandoned by an interrupt still holds the library client: it
                  // stops the client when its wait ends, and this returns at once.
-                 auto& bound = static_cast<BoundSDK&>(sdk);
-                 if (bound.deferStop()) {
+                 if (sdk.abandonedCalls.deferStop()) {
                      return;
                  }
                  try {
                      const auto stop = interruptible(&SDK::stop);
                      stop(sdk);
                  } catch (const py::error_already_set&) {
-                     bound.deferStop();  // interrupted: the stop goes on in the background
+                     sdk.abandonedCalls.deferStop();  // interrupted: the stop goes on in the background
                      throw;
                  }
              })
-        .def("is_connected",
-             [](SDK& sdk) { return !static_cast<BoundSDK&>(sdk).isStopDeferred() && sdk.is_connected(); })
+        .def("is_connected", [](BoundSDK& sdk) { return !sdk.abandonedCalls.stopDeferred() && sdk.is_connected(); })
         .def("tls_set", &tlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
              py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none());
 

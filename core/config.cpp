@@ -1,11 +1,13 @@
 // Construction and configuration of an SDK object.
 #include "sdk.hpp"
 
+#include <memory>
 #include <stdexcept>
 
 namespace tarvo {
 
-SDK::SDK(Library& library_, ConsoleSink console_) : library(library_), console(std::move(console_)) {}
+SDK::SDK(Library& library_, ConsoleSink console_)
+    : library(library_), console(std::move(console_)), currentSession(std::make_shared<const Session>(Options{})) {}
 
 void SDK::init(const Options& options) {
     refuseFromHandler("init");
@@ -18,28 +20,21 @@ void SDK::init(const Options& options) {
     // One object holds one library client: a repeated init first ends the earlier one
     // as stop would, without the "Not connected" notice. The phase stays Ending until the
     // new client is made, so that no attempt can use a half-written configuration.
-    endReconnectRun();
-    disconnectClient(false);
-    endClient(ConnectionState::Phase::Ending);
-
-    clientId = options.clientId;
-    username = options.username;
-    password = options.password;
-    edition = options.edition;
-    serverUri = options.protocol + "://" + options.brokerHost;
-    // The options point into the strings just replaced.
-    connectOptions.username = username.c_str();
-    pointAtPassword();
-    writeConnectOptions(options);
-    autoReconnect = options.autoReconnect;
-    maxReconnectInterval = options.maxReconnectInterval;
+    shutDown(Shutdown::ForNewClient);
     tls.readEnvironment();
 
+    auto configured = std::make_shared<const Session>(options);
+    {
+        LockGuard lock(sessionMutex);
+        currentSession = configured;
+        sealedPassword.clear();
+    }
     // The library takes these as C strings: cut at a NUL, they would name another client
     // or server than the caller did, so they are refused as it refuses text it cannot
     // accept.
-    int rc = containsNul(serverUri) || containsNul(clientId) ? MQTTCLIENT_BAD_UTF8_STRING
-                                                             : client.create(serverUri, clientId, this);
+    int rc = containsNul(configured->serverUri) || containsNul(configured->clientId)
+                 ? MQTTCLIENT_BAD_UTF8_STRING
+                 : client.create(configured->serverUri, configured->clientId, this);
     if (rc == MQTTCLIENT_SUCCESS) {
         rc = library.setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
                                   &SDK::deliveryComplete);
@@ -50,25 +45,29 @@ void SDK::init(const Options& options) {
         throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
     }
     forkCountAtInit = forksSincePahoSetUp();
-    running.exchange(true);
+    run.enable();
     connection.endEnding(ConnectionState::Phase::Idle);
 }
 
-// The MQTT password is binary data. One holding a NUL byte goes to the library through
-// its length-counted binary field, which it reads only when the C string is null.
-void SDK::pointAtPassword() {
+SDK::Session::Session(const Options& options)
+    : serverUri(options.protocol + "://" + options.brokerHost),
+      clientId(options.clientId),
+      username(options.username),
+      password(options.password),
+      edition(options.edition),
+      autoReconnect(options.autoReconnect),
+      maxReconnectInterval(options.maxReconnectInterval) {
+    connectOptions.username = username.c_str();
+    // The MQTT password is binary data. One holding a NUL byte goes to the library
+    // through its length-counted binary field, which it reads only when the C string is
+    // null.
     if (containsNul(password)) {
         connectOptions.password = nullptr;
         connectOptions.binarypwd.len = static_cast<int>(password.size());
         connectOptions.binarypwd.data = password.data();
     } else {
         connectOptions.password = password.c_str();
-        connectOptions.binarypwd.len = 0;
-        connectOptions.binarypwd.data = nullptr;
     }
-}
-
-void SDK::writeConnectOptions(const Options& options) {
     connectOptions.keepAliveInterval = options.keepAlive;
     connectOptions.cleansession = options.cleanSession ? 1 : 0;
     connectOptions.connectTimeout = options.connectTimeout;

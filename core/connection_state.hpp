@@ -37,7 +37,7 @@ public:
     // to 10 s later, ends the connection opened meanwhile, which is then one more loss).
     ConnectStart beginConnect(bool mayWait) {
         UniqueLock lock(mutex_);
-        auto ready = [this]() REQUIRES(mutex_) { return !transitionInProgress(); };
+        auto ready = [this]() TARVO_REQUIRES(mutex_) { return !transitionInProgress(); };
         if (!mayWait && !ready()) {
             return ConnectStart::Busy;
         }
@@ -76,7 +76,7 @@ public:
     // false when there is no connection to end.
     bool beginDisconnect() {
         UniqueLock lock(mutex_);
-        lock.wait(changed_, [this]() REQUIRES(mutex_) { return !transitionInProgress(); });
+        lock.wait(changed_, [this]() TARVO_REQUIRES(mutex_) { return !transitionInProgress(); });
         if (phase_ != Phase::Connected) {
             return false;
         }
@@ -102,9 +102,9 @@ public:
     // after it. Then endEnding: Idle with a new client, Unconfigured without, Stopped.
     void beginEnding() {
         UniqueLock lock(mutex_);
-        lock.wait(changed_, [this]() REQUIRES(mutex_) { return !transitionInProgress(); });
+        lock.wait(changed_, [this]() TARVO_REQUIRES(mutex_) { return !transitionInProgress(); });
         set(Phase::Ending);
-        lock.wait(changed_, [this]() REQUIRES(mutex_) { return callsInProgress_ == 0; });
+        lock.wait(changed_, [this]() TARVO_REQUIRES(mutex_) { return callsInProgress_ == 0; });
     }
     void endEnding(Phase next) {
         LockGuard lock(mutex_);
@@ -140,10 +140,10 @@ public:
     };
 
 private:
-    bool transitionInProgress() const REQUIRES(mutex_) {
+    bool transitionInProgress() const TARVO_REQUIRES(mutex_) {
         return phase_ == Phase::Connecting || phase_ == Phase::Disconnecting || phase_ == Phase::Ending;
     }
-    void set(Phase next) REQUIRES(mutex_) {
+    void set(Phase next) TARVO_REQUIRES(mutex_) {
         phase_.store(next);
         changed_.notify_all();
     }
@@ -152,8 +152,8 @@ private:
     std::condition_variable changed_;
     // Written under mutex_ only (by set); atomic for phase()'s lock-free view.
     std::atomic<Phase> phase_{Phase::Unconfigured};
-    Phase beforeAttempt_ GUARDED_BY(mutex_) = Phase::Idle;
-    int callsInProgress_ GUARDED_BY(mutex_) = 0;
+    Phase beforeAttempt_ TARVO_GUARDED_BY(mutex_) = Phase::Idle;
+    int callsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tarvo

@@ -58,7 +58,7 @@ public:
     bool await(MQTTClient_deliveryToken token, std::uint64_t epoch, std::chrono::steady_clock::time_point deadline,
                const InterruptCheck& interruptCheck) {
         UniqueLock lock(mutex_);
-        auto settled = [&]() REQUIRES(mutex_) { return completed_.contains(token) || epoch_ != epoch; };
+        auto settled = [&]() TARVO_REQUIRES(mutex_) { return completed_.contains(token) || epoch_ != epoch; };
         while (!lock.wait_until(done_, std::min(deadline, std::chrono::steady_clock::now() + kInterruptCheckInterval),
                                 settled) &&
                std::chrono::steady_clock::now() < deadline) {
@@ -96,9 +96,9 @@ public:
 private:
     Mutex mutex_;
     std::condition_variable done_;
-    std::unordered_set<MQTTClient_deliveryToken> completed_ GUARDED_BY(mutex_);
-    std::unordered_set<MQTTClient_deliveryToken> unawaited_ GUARDED_BY(mutex_);
-    std::uint64_t epoch_ GUARDED_BY(mutex_) = 0;
+    std::unordered_set<MQTTClient_deliveryToken> completed_ TARVO_GUARDED_BY(mutex_);
+    std::unordered_set<MQTTClient_deliveryToken> unawaited_ TARVO_GUARDED_BY(mutex_);
+    std::uint64_t epoch_ TARVO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tarvo

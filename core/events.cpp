@@ -109,7 +109,7 @@ bool SDK::confirmLoss(const std::string& cause) {
             return false;
         }
     }
-    client.connectionClosed(false);
+    client.connectionLost();
     deliveries.abandonAll();
     say(ConsoleStream::Err, "[SDK] Connection lost: ", cause);
     return true;

@@ -4,6 +4,7 @@
 #include "thread_safety.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -49,19 +50,21 @@ public:
     // waiting for (the library's receiving thread) passes mayWait false: the replaced
     // handler then goes with the last call still using it.
     void replace(Handler handler, bool mayWait) {
-        auto installed = handler ? std::make_shared<Installed>(std::move(handler)) : nullptr;
+        auto installed = handler ? std::make_shared<Installed>(std::move(handler), handlerMutex_) : nullptr;
         std::shared_ptr<Installed> replaced;
         {
             UniqueLock lock(handlerMutex_);
             replaced = std::exchange(current_, std::move(installed));
             if (replaced && mayWait) {
-                lock.wait(callEnded_, [&]() REQUIRES(handlerMutex_) { return replaced->callsInProgress == 0; });
+                lock.wait(callEnded_, [&]() TARVO_REQUIRES(handlerMutex_) {
+                    return replaced->callsInProgress(handlerMutex_) == 0;
+                });
             }
         }
     }
 
     // Calls the handler, if one is installed, on this thread; what it throws propagates.
-    void call(Args... args) EXCLUDES(callOrder_, handlerMutex_) {
+    void call(Args... args) TARVO_EXCLUDES(callOrder_, handlerMutex_) {
         if (ordered_) {
             LockGuard order(callOrder_);
             callInstalled(std::forward<Args>(args)...);
@@ -71,13 +74,39 @@ public:
     }
 
 private:
-    struct Installed {
-        explicit Installed(Handler h) : handler(std::move(h)) {}
-        Handler handler;
-        int callsInProgress = 0;  // guarded by the slot's handlerMutex_
+    // A handler, and its calls in progress, counted under the slot's handlerMutex_.
+    // Each caller proves to the analysis that it holds that lock, named as the slot
+    // names it; the handler's own name for it is then asserted.
+    class Installed {
+    public:
+        Installed(Handler h, Mutex& slotMutex) : handler(std::move(h)), slotMutex_(slotMutex) {}
+        const Handler handler;
+
+        int callsInProgress(const Mutex& held) const TARVO_REQUIRES(held) {
+            assertIsSlotMutex(held);
+            return callsInProgress_;
+        }
+        void callBegins(const Mutex& held) TARVO_REQUIRES(held) {
+            assertIsSlotMutex(held);
+            ++callsInProgress_;
+        }
+        // True when it was the last call in progress.
+        bool callEnds(const Mutex& held) TARVO_REQUIRES(held) {
+            assertIsSlotMutex(held);
+            return --callsInProgress_ == 0;
+        }
+
+    private:
+        void assertIsSlotMutex([[maybe_unused]] const Mutex& held) const TARVO_ASSERT_CAPABILITY(slotMutex_) {
+            assert(&held == &slotMutex_);
+            slotMutex_.AssertHeld();
+        }
+
+        Mutex& slotMutex_;
+        int callsInProgress_ TARVO_GUARDED_BY(slotMutex_) = 0;
     };
 
-    void callInstalled(Args... args) EXCLUDES(handlerMutex_) {
+    void callInstalled(Args... args) TARVO_EXCLUDES(handlerMutex_) {
         std::shared_ptr<Installed> installed;
         {
             LockGuard lock(handlerMutex_);
@@ -85,7 +114,7 @@ private:
                 return;
             }
             installed = current_;
-            ++installed->callsInProgress;
+            installed->callBegins(handlerMutex_);
         }
         CallMark mark(owner_);
         struct EndOfCall {
@@ -93,7 +122,7 @@ private:
             Installed& installed;
             ~EndOfCall() {
                 LockGuard lock(slot.handlerMutex_);
-                if (--installed.callsInProgress == 0) {
+                if (installed.callEnds(slot.handlerMutex_)) {
                     slot.callEnded_.notify_all();
                 }
             }
@@ -113,11 +142,11 @@ private:
     const bool ordered_;
     // Held for the whole of a call of an ordered slot; nothing else is taken under it
     // but handlerMutex_, and never by the library's receiving thread.
-    Mutex callOrder_ ACQUIRED_BEFORE(handlerMutex_);
+    Mutex callOrder_ TARVO_ACQUIRED_BEFORE(handlerMutex_);
     // Guards current_ and the call counts; held only for a moment, never during a call.
     Mutex handlerMutex_;
     std::condition_variable callEnded_;
-    std::shared_ptr<Installed> current_ GUARDED_BY(handlerMutex_);
+    std::shared_ptr<Installed> current_ TARVO_GUARDED_BY(handlerMutex_);
 };
 
 }  // namespace tarvo

@@ -91,7 +91,7 @@ private:
     public:
         void awaitNoStop() {
             UniqueLock lock(mutex_);
-            lock.wait(ended_, [this]() REQUIRES(mutex_) { return stopsInProgress_ == 0; });
+            lock.wait(ended_, [this]() TARVO_REQUIRES(mutex_) { return stopsInProgress_ == 0; });
         }
         class Stop {
         public:
@@ -115,7 +115,7 @@ private:
     private:
         Mutex mutex_;
         std::condition_variable ended_;
-        int stopsInProgress_ GUARDED_BY(mutex_) = 0;
+        int stopsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
     };
     // What LibraryClient knows of this library's receiving thread, and the handles it
     // may still be using. Atomic because callbacks update them; retiredMutex_ is the
@@ -123,7 +123,7 @@ private:
     std::atomic<int> connectedClients_{0};
     std::atomic<std::uint64_t> messageCallbacksEntered_{0};
     Mutex retiredMutex_;
-    std::vector<RetiredHandle> retired_ GUARDED_BY(retiredMutex_);
+    std::vector<RetiredHandle> retired_ TARVO_GUARDED_BY(retiredMutex_);
     ThreadStopOrder threadStopOrder_;
 };
 

@@ -7,28 +7,11 @@ namespace tarvo {
 
 int LibraryClient::create(const std::string& serverUri, const std::string& clientId, void* receiver) {
     route_ = std::make_shared<CallbackRoute>(library_, receiver);
-    int rc = library_.create(&handle_, serverUri.c_str(), clientId.c_str());
+    const int rc = library_.create(&handle_, serverUri.c_str(), clientId.c_str());
     if (rc != MQTTCLIENT_SUCCESS) {
         reset();  // a failed create may still have written the handle
-        return rc;
     }
     return rc;
-}
-
-// Not counted as a stop itself, although a failed connect ends its library's fallback
-// attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
-// the process for as long as it waits for a server that does not answer.
-int LibraryClient::connect(MQTTClient_connectOptions options) {
-    library_.threadStopOrder_.awaitNoStop();
-    return library_.connect(handle_, &options);
-}
-
-void LibraryClient::disconnect(int timeoutMs) {
-    {
-        Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
-        library_.disconnect(handle_, timeoutMs);
-    }
-    connectionClosed(true);
 }
 
 void LibraryClient::reset() {
@@ -53,6 +36,31 @@ void LibraryClient::reset() {
 void LibraryClient::abandon() {
     handle_ = nullptr;
     route_.reset();
+}
+
+// Not counted as a stop itself, although a failed connect ends its library's fallback
+// attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
+// the process for as long as it waits for a server that does not answer.
+int LibraryClient::connect(MQTTClient_connectOptions options) {
+    route_->waitForIdle(true);
+    route_->endQueueRelease();
+    library_.threadStopOrder_.awaitNoStop();
+    const int rc = library_.connect(handle_, &options);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        ++library_.connectedClients_;
+    }
+    return rc;
+}
+
+void LibraryClient::disconnect(int timeoutMs, bool releasesQueue) {
+    if (releasesQueue) {
+        route_->beginQueueRelease();
+    }
+    {
+        Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
+        library_.disconnect(handle_, timeoutMs);
+    }
+    connectionClosed(true);
 }
 
 void LibraryClient::connectionClosed(bool closedByDisconnect) {

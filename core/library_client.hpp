@@ -36,23 +36,29 @@ public:
     // library has lost its threads and may hold their locks for ever.
     void abandon();
 
-    // Opens a connection with options once no disconnect of the library is stopping its
-    // receiving thread; returns the library's code.
-    int connect(MQTTClient_connectOptions options);
-    // Ends the handle's connection, waiting up to timeoutMs for messages in flight.
-    void disconnect(int timeoutMs);
-
     Library& library() const { return library_; }
     MQTTClient get() const { return handle_; }
     CallbackRoute& route() const { return *route_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
-    // The bookkeeping retirement depends on: a connection of this library opened or
-    // closed (closedByDisconnect: the library's disconnect returned, which stops its
-    // receiving thread when no other client is connected), and the receiving thread
-    // entering a message callback.
-    void connectionOpened() { ++library_.connectedClients_; }
-    void connectionClosed(bool closedByDisconnect);
+    // The handle's connections: only these open and close them, and they keep the count
+    // of the library's connected clients that retirement depends on.
+    //
+    // Connects, returning the library's code; first waits (up to 10 s) for callbacks
+    // still running for the previous connection (connecting under its connectionLost
+    // leaves the library without its receiving thread), ends a clean disconnect's hold on
+    // messages, and waits until no disconnect of the library is stopping its receiving
+    // thread.
+    int connect(MQTTClient_connectOptions options);
+    // Disconnects, waiting up to timeoutMs for messages in flight. With a clean session
+    // (releasesQueue) the library frees the messages still queued, including one its
+    // receiving thread may be handing to a callback right now (or, preempted, a while
+    // later): message callbacks are held off their messages until the next connect.
+    void disconnect(int timeoutMs, bool releasesQueue);
+    // The library dropped the open connection (as confirmed by asking it).
+    void connectionLost() { connectionClosed(false); }
+
+    // The receiving thread entering a message callback, which retirement waits for.
     static void messageCallbackEntered(Library& library) { ++library.messageCallbacksEntered_; }
 
     // True while no client of the library is connected: its receiving thread is then
@@ -60,6 +66,9 @@ public:
     bool noClientConnected() const { return library_.connectedClients_.load() == 0; }
 
 private:
+    // closedByDisconnect: the library's disconnect returned, which stops its receiving
+    // thread when no other client is connected.
+    void connectionClosed(bool closedByDisconnect);
     // Destroys every retired handle the receiving thread is done with.
     void destroyFinishedRetirees();
 

@@ -27,10 +27,10 @@ void SDK::refuseFromHandler(const char* operation) const {
     }
 }
 
-// Replaces the password in connectOptions by a JWE token sealed to the broker key.
-// Fails closed: on any failure the caller must not attempt a connection, since the
-// plain password is exactly what this edition must never send.
-bool SDK::sealPassword() {
+// Seals the password as a JWE token to the broker key, which attempts then send in its
+// place. Fails closed: on any failure the caller must not attempt a connection, since
+// the plain password is exactly what this edition must never send.
+bool SDK::sealPassword(const Session& session) {
     cjose_err err;
     jose::Key key(cjose_jwk_import(kBrokerKey.data(), kBrokerKey.size(), &err));
     if (!key) {
@@ -44,8 +44,8 @@ bool SDK::sealPassword() {
     }
     cjose_header_set(header.get(), CJOSE_HDR_ALG, CJOSE_HDR_ALG_RSA_OAEP, &err);
     cjose_header_set(header.get(), CJOSE_HDR_ENC, CJOSE_HDR_ENC_A256GCM, &err);
-    jose::Jwe jwe(cjose_jwe_encrypt(key.get(), header.get(), reinterpret_cast<const uint8_t*>(password.data()),
-                                    password.size(), &err));
+    jose::Jwe jwe(cjose_jwe_encrypt(key.get(), header.get(), reinterpret_cast<const uint8_t*>(session.password.data()),
+                                    session.password.size(), &err));
     if (!jwe) {
         say(ConsoleStream::Err, "[SDK] JWE encryption failed");
         return false;
@@ -55,43 +55,52 @@ bool SDK::sealPassword() {
         say(ConsoleStream::Err, "[SDK] JWE export failed");
         return false;
     }
+    LockGuard lock(sessionMutex);
     sealedPassword = token.get();
-    connectOptions.password = sealedPassword.c_str();
     return true;
 }
 
 // The code connect reports for a request it refuses without calling the library, which
 // would send it wrong or could not survive it; MQTTCLIENT_SUCCESS otherwise.
-int SDK::checkConnectRequest() const {
+int SDK::checkConnectRequest(const Session& session) const {
     // A username is text, where MQTT forbids NUL: cut there, it would log in as someone
     // else. Longer than MQTT's 16-bit length, a field goes out with its length cut and
     // the CONNECT malformed.
-    const std::size_t passwordSize = edition == "Enterprise" ? sealedPassword.size() : password.size();
-    if (containsNul(username) || username.size() > kMaxMqttString || clientId.size() > kMaxMqttString ||
-        passwordSize > kMaxMqttString) {
+    std::size_t passwordSize = session.password.size();
+    if (session.edition == "Enterprise") {
+        LockGuard lock(sessionMutex);
+        passwordSize = sealedPassword.size();
+    }
+    if (containsNul(session.username) || session.username.size() > kMaxMqttString ||
+        session.clientId.size() > kMaxMqttString || passwordSize > kMaxMqttString) {
         return MQTTCLIENT_BAD_UTF8_STRING;
     }
     // A keepalive of 65,536 would go out as 0, which turns keepalive off. With no time
     // to connect, the library returns before its receiving thread is up, and the next
     // attempt starts a second one (a few of them crash the process).
-    if (connectOptions.keepAliveInterval < 0 || connectOptions.keepAliveInterval > kMaxKeepAlive ||
-        connectOptions.connectTimeout <= 0) {
+    const MQTTClient_connectOptions& options = session.connectOptions;
+    if (options.keepAliveInterval < 0 || options.keepAliveInterval > kMaxKeepAlive || options.connectTimeout <= 0) {
         return MQTTCLIENT_BAD_STRUCTURE;
     }
     return MQTTCLIENT_SUCCESS;
 }
 
-// Connects with the configured options and the TLS settings of this moment; a connect
-// timeout too long for the library is taken as the longest it can wait. A failure's
-// reason, when one is known, goes to failureNote as " (reason)".
-int SDK::connectLibraryClient(std::string& failureNote) {
-    // The connection-lost callback of the previous connection may not have returned yet;
-    // connecting under it leaves the library without its receiving thread.
-    client.route().waitForIdle(true);
-    client.route().endQueueRelease();
-    MQTTClient_connectOptions options = connectOptions;
+// Connects with the session's options, in the Enterprise edition the token of the last
+// sealing, and the TLS settings of this moment; a connect timeout too long for the
+// library is taken as the longest it can wait. A failure's reason, when one is known,
+// goes to failureNote as " (reason)".
+int SDK::connectLibraryClient(const Session& session, std::string& failureNote) {
+    MQTTClient_connectOptions options = session.connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
-    Tls::Attempt tlsAttempt(tls, serverUri, options.connectTimeout);
+    std::string token;
+    if (session.edition == "Enterprise") {
+        LockGuard lock(sessionMutex);
+        token = sealedPassword;
+    }
+    if (!token.empty()) {
+        options.password = token.c_str();
+    }
+    Tls::Attempt tlsAttempt(tls, session.serverUri, options.connectTimeout);
     if (!tlsAttempt.refusal().empty()) {
         failureNote = " (" + tlsAttempt.refusal() + ")";
         return tlsAttempt.refusalCode();
@@ -104,18 +113,33 @@ int SDK::connectLibraryClient(std::string& failureNote) {
     return rc;
 }
 
+void SDK::sayUnavailable(Operation operation) const {
+    struct Line {
+        ConsoleStream stream;
+        const char* text;
+    };
+    static constexpr Line kLines[] = {
+        {ConsoleStream::Err, "[SDK] connect \xE2\x80\x94 call init() first"},  // Connect
+        {ConsoleStream::Out, "[SDK] Not connected"},                           // Disconnect
+        {ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected"},      // Publish
+        {ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected"},    // Subscribe
+        {ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected"},  // Unsubscribe
+    };
+    const Line& line = kLines[static_cast<std::size_t>(operation)];
+    say(line.stream, line.text);
+}
+
 bool SDK::connect() {
     refuseFromHandler("connect");
-    const char* const notInitialised = "[SDK] connect \xE2\x80\x94 call init() first";
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Err, notInitialised);
+        sayUnavailable(Operation::Connect);
         return false;
     }
     // On the library's receiving thread a CONNACK could only be read after the attempt
     // gave up, and another attempt in progress could not end.
     switch (connection.beginConnect(!insideLibraryCallback)) {
     case ConnectionState::ConnectStart::NoClient:
-        say(ConsoleStream::Err, notInitialised);
+        sayUnavailable(Operation::Connect);
         return false;
     case ConnectionState::ConnectStart::AlreadyConnected:
         say(ConsoleStream::Out, "[SDK] Already connected");
@@ -126,28 +150,24 @@ bool SDK::connect() {
     case ConnectionState::ConnectStart::Go:
         break;
     }
+    const std::shared_ptr<const Session> configured = session();
     {
         ConnectionState::Attempt attempt(connection);
-        int rc = MQTTCLIENT_FAILURE;
-        std::string failureNote;
-        if (insideLibraryCallback) {
-            // (refused: see above)
-        } else if (edition == "Enterprise" && !sealPassword()) {
+        if (!insideLibraryCallback && configured->edition == "Enterprise" && !sealPassword(*configured)) {
             return false;
-        } else {
-            rc = checkConnectRequest();
-            if (rc == MQTTCLIENT_SUCCESS) {
-                rc = connectLibraryClient(failureNote);
-            }
+        }
+        std::string failureNote;
+        int rc = insideLibraryCallback ? MQTTCLIENT_FAILURE : checkConnectRequest(*configured);
+        if (rc == MQTTCLIENT_SUCCESS) {
+            rc = connectLibraryClient(*configured, failureNote);
         }
         if (rc != MQTTCLIENT_SUCCESS) {
             say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc, failureNote);
             return false;
         }
-        client.connectionOpened();
         attempt.opened();
     }
-    say(ConsoleStream::Out, "[SDK] Connected to ", serverUri);
+    say(ConsoleStream::Out, "[SDK] Connected to ", configured->serverUri);
     callConnectionHandler(true, 0);
     confirmLossBeforeCounted();
     return true;
@@ -156,7 +176,7 @@ bool SDK::connect() {
 void SDK::disconnect() {
     refuseFromHandler("disconnect");
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         return;
     }
     disconnectClient(true);
@@ -166,18 +186,11 @@ void SDK::disconnect() {
 void SDK::disconnectClient(bool reportNotConnected) {
     if (!connection.beginDisconnect()) {
         if (reportNotConnected) {
-            say(ConsoleStream::Out, "[SDK] Not connected");
+            sayUnavailable(Operation::Disconnect);
         }
         return;
     }
-    // With a clean session the library's disconnect frees the messages still queued,
-    // including one its receiving thread may be handing to a callback right now (or,
-    // preempted, a while later): message callbacks are held off their messages until
-    // the next connection attempt.
-    if (connectOptions.cleansession != 0) {
-        client.route().beginQueueRelease();
-    }
-    client.disconnect(kDisconnectTimeoutMs);
+    client.disconnect(kDisconnectTimeoutMs, session()->connectOptions.cleansession != 0);
     deliveries.abandonAll();
     connection.endDisconnect();
     say(ConsoleStream::Out, "[SDK] Disconnected");
@@ -194,44 +207,50 @@ void SDK::endClient(ConnectionState::Phase next) {
     if (next != ConnectionState::Phase::Ending) {
         connection.endEnding(next);
     }
-    endReconnectRun();
+    run.end();
+}
+
+// The one way init (before it makes its new client), stop and teardown end what the
+// object had: the reconnect run, the connection (with its line and event), the client.
+// An exception of the connection handler leaves the client to a later stop or teardown,
+// except in teardown, where nobody could take it.
+void SDK::shutDown(Shutdown kind) {
+    run.end();
+    if (kind == Shutdown::Teardown) {
+        try {
+            disconnectClient(true);
+        } catch (...) {
+            reportHandlerFailure("connection handler (teardown)");
+        }
+    } else {
+        disconnectClient(kind == Shutdown::Stop);
+    }
+    endClient(kind == Shutdown::ForNewClient ? ConnectionState::Phase::Ending : ConnectionState::Phase::Stopped);
 }
 
 void SDK::stop() {
     refuseFromHandler("stop");
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         return;
     }
-    endReconnectRun();
-    disconnectClient(true);
-    endClient(ConnectionState::Phase::Stopped);
+    shutDown(Shutdown::Stop);
 }
 
 // The parent's threads do not exist here and their locks may stay held for ever: the
 // handle and the threads are let go of without a library call, a lock or a join.
 void SDK::abandonAfterFork() {
-    for (std::thread* thread : {&reconnectThread, &retiredThread}) {
-        if (thread->joinable()) {
-            thread->detach();
-        }
-    }
+    run.abandonAfterFork();
     client.abandon();
 }
 
 SDK::~SDK() {
     if (inheritedAcrossFork()) {
-        say(ConsoleStream::Out, "[SDK] Not connected");
+        sayUnavailable(Operation::Disconnect);
         abandonAfterFork();
         return;
     }
-    endReconnectRun();
-    try {
-        disconnectClient(true);
-    } catch (...) {
-        reportHandlerFailure("connection handler (teardown)");
-    }
-    endClient(ConnectionState::Phase::Stopped);
+    shutDown(Shutdown::Teardown);
 }
 
 }  // namespace tarvo

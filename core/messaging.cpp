@@ -98,7 +98,7 @@ int SDK::sendRequest(Request request) {
 
 bool SDK::subscribe(const std::string& topic, int qos) {
     if (!is_connected()) {
-        say(ConsoleStream::Err, "[SDK] subscribe \xE2\x80\x94 not connected");
+        sayUnavailable(Operation::Subscribe);
         return false;
     }
     int rc = checkTopicFilter(topic);
@@ -115,7 +115,7 @@ bool SDK::subscribe(const std::string& topic, int qos) {
 
 void SDK::unsubscribe(const std::string& topic) {
     if (!is_connected()) {
-        say(ConsoleStream::Err, "[SDK] unsubscribe \xE2\x80\x94 not connected");
+        sayUnavailable(Operation::Unsubscribe);
         return;
     }
     int rc = checkTopicFilter(topic);
@@ -131,7 +131,7 @@ void SDK::unsubscribe(const std::string& topic) {
 
 void SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
     if (!is_connected()) {
-        say(ConsoleStream::Err, "[SDK] publish \xE2\x80\x94 not connected");
+        sayUnavailable(Operation::Publish);
         return;
     }
     int rc = checkPublication(topic, payload.size(), qos);

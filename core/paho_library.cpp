@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -76,20 +77,25 @@ private:
     // session taken over by the CONNECT it abandoned).
     static constexpr auto kWakeUpSpacing = std::chrono::milliseconds(11);
 
+    // Takes the next free slot (a connect that comes meanwhile is spaced from this one)
+    // and sleeps until it without the lock, which subscribe and disconnect take too.
     void paceWakeUp() {
-        LockGuard lock(wakeUpMutex_);
-        if (receivingThreadRuns()) {
-            std::this_thread::sleep_until(lastWakeUp_ + kWakeUpSpacing);
+        const auto now = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point slot;
+        {
+            LockGuard lock(wakeUpMutex_);
+            slot = receivingThreadRuns() ? std::max(now, lastWakeUp_ + kWakeUpSpacing) : now;
+            lastWakeUp_ = std::max(lastWakeUp_, slot);
         }
-        lastWakeUp_ = std::chrono::steady_clock::now();
+        std::this_thread::sleep_until(slot);
     }
     void noteWakeUp() {
         LockGuard lock(wakeUpMutex_);
-        lastWakeUp_ = std::chrono::steady_clock::now();
+        lastWakeUp_ = std::max(lastWakeUp_, std::chrono::steady_clock::now());
     }
 
     Mutex wakeUpMutex_;
-    std::chrono::steady_clock::time_point lastWakeUp_ GUARDED_BY(wakeUpMutex_);
+    std::chrono::steady_clock::time_point lastWakeUp_ TARVO_GUARDED_BY(wakeUpMutex_);
 
     // The library sets up its process-wide state (a socket pair among it) with the
     // first client and takes it down with the last, leaving those two sockets open:

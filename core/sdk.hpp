@@ -2,11 +2,11 @@
 //
 // Plain C++20, no Python. Every operation runs on its caller's thread; the library
 // calls back on its own threads (see events.cpp) and the reconnect loop runs on a
-// thread of ours (see reconnect.cpp).
+// thread of ours (see reconnect_run.hpp and reconnect.cpp).
 //
 // Each part owns its lock, annotated for Clang's thread-safety analysis (./dev check):
 // the connection's state, the delivery tracker, each handler slot, the callback route,
-// the library's retired handles, and the reconnect run (stopMutex, below). Each is held
+// the library's retired handles, the reconnect run, and the session (below). Each is held
 // only for a moment and no other is taken under it, with one exception: an ordered
 // handler slot holds its call order during the handler's call, and so (level 1) comes
 // before every other lock (level 2), which the handler may take. No library call is
@@ -20,20 +20,18 @@
 #include "delivery_tracker.hpp"
 #include "handler_slot.hpp"
 #include "library_client.hpp"
+#include "reconnect_run.hpp"
 #include "tls.hpp"
 
 #include <MQTTClient.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace tarvo {
 
@@ -48,12 +46,11 @@ public:
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
     // so it may rethrow to inspect the exception. Empty: the core writes one line.
     using HandlerFailureReporter = std::function<void(std::string_view event)>;
-    // Asked every kInterruptCheckInterval while publish waits for an acknowledgement:
-    // true makes publish give up waiting and throw Interrupted (the message stays in
-    // flight). Set by the binding to let Python's signal handlers run.
+    // Asked every DeliveryTracker::kInterruptCheckInterval while publish waits for an
+    // acknowledgement: true makes publish give up waiting and throw Interrupted (the
+    // message stays in flight). Set by the binding to let Python's signal handlers run.
     using InterruptCheck = DeliveryTracker::InterruptCheck;
     using Interrupted = DeliveryTracker::Interrupted;
-    static constexpr auto kInterruptCheckInterval = DeliveryTracker::kInterruptCheckInterval;
 
     // What init configures. A connect timeout too long for the library is taken as the
     // longest it can wait (24 days).
@@ -76,7 +73,7 @@ public:
     explicit SDK(Library& library = pahoLibrary(), ConsoleSink console = writeToStandardStreams);
     SDK(const SDK&) = delete;
     SDK& operator=(const SDK&) = delete;
-    virtual ~SDK();
+    ~SDK();
 
     void init(const Options& options);
 
@@ -85,7 +82,7 @@ public:
     void stop();
     bool is_connected() const { return connected() && !inheritedAcrossFork(); }
     // Between a successful init and stop: there is a library client and maybe a loop.
-    bool isRunning() const { return running.load() && !inheritedAcrossFork(); }
+    bool isRunning() const { return !inheritedAcrossFork() && run.enabled(); }
 
     void publish(const std::string& topic, std::string_view payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);
@@ -98,6 +95,12 @@ public:
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
+
+    enum class Operation { Connect, Disconnect, Publish, Subscribe, Unsubscribe };
+    // Writes the line an operation writes when it finds nothing to work on: no client
+    // (connect), no connection (the others). Also for a binding that answers for a
+    // stopped object while a call it gave up on still holds the client.
+    void sayUnavailable(Operation operation) const;
 
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
     void setInterruptCheck(InterruptCheck check) { interruptCheck = std::move(check); }
@@ -134,22 +137,43 @@ private:
     // A view of the connection's state: true while it is open.
     bool connected() const { return connection.connected(); }
 
-    // configuration (config.cpp)
-    void writeConnectOptions(const Options& options);
-    void pointAtPassword();
+    // What init configured, frozen: the next init makes a new one. The connect options
+    // point into its own strings; in the Enterprise edition an attempt sends the sealed
+    // token in place of the password.
+    struct Session {
+        explicit Session(const Options& options);
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+        const std::string serverUri;
+        const std::string clientId;
+        const std::string username;
+        const std::string password;
+        const std::string edition;
+        const bool autoReconnect;
+        const int maxReconnectInterval;
+        MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    };
+    std::shared_ptr<const Session> session() const TARVO_EXCLUDES(sessionMutex) {
+        LockGuard lock(sessionMutex);
+        return currentSession;
+    }
 
     // lifecycle (lifecycle.cpp)
-    bool sealPassword();
-    int checkConnectRequest() const;
-    int connectLibraryClient(std::string& failureNote);
+    bool sealPassword(const Session& session) TARVO_EXCLUDES(sessionMutex);
+    int checkConnectRequest(const Session& session) const TARVO_EXCLUDES(sessionMutex);
+    int connectLibraryClient(const Session& session, std::string& failureNote) TARVO_EXCLUDES(sessionMutex);
     void disconnectClient(bool reportNotConnected);
     void endClient(ConnectionState::Phase next);
+    // ForNewClient: init's, silent when not connected, leaving the phase Ending.
+    enum class Shutdown { ForNewClient, Stop, Teardown };
+    void shutDown(Shutdown kind);
     void refuseFromHandler(const char* operation) const;
     // In a child forked after init: the client, its connection and threads are the
     // parent's. Such an object behaves as stopped and touches none of them.
     bool inheritedAcrossFork() const { return forkCountAtInit.load() != forksSincePahoSetUp(); }
     // The parent's locks may be held for ever here: nothing is locked.
-    void abandonAfterFork() NO_THREAD_SAFETY_ANALYSIS;
+    void abandonAfterFork() TARVO_NO_THREAD_SAFETY_ANALYSIS;
 
     // events (events.cpp)
     static int messageArrived(void* context, char* topicName, int topicLen, MQTTClient_message* message);
@@ -168,11 +192,9 @@ private:
     // reconnect (reconnect.cpp)
     void reportLossToConfirm(const char* cause);
     void lossRun();
-    bool takeReportedLoss(std::string& cause, bool endRun);
-    void reconnectLoop();
-    std::optional<int> attemptReconnect(std::string& failureNote);
+    void reconnectLoop(const Session& session);
+    std::optional<int> attemptReconnect(const Session& session, std::string& failureNote);
     void reportLoss();
-    void endReconnectRun();
 
     // True on a thread while it runs a library callback: the library's one receiving
     // thread (or its connection-lost thread), which must never wait for the library.
@@ -184,37 +206,21 @@ private:
     LibraryClient client{library};
     ConnectionState connection;
     DeliveryTracker deliveries;
-    // Written by init and by an attempt's sealing, each while the connection's phase
-    // (Ending, Connecting) keeps every other user of them away.
-    MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
-    std::string serverUri;
-    std::string username;
-    std::string password;
-    std::string clientId;
-    std::string edition;
-    std::string sealedPassword;
-    bool autoReconnect = true;
-    int maxReconnectInterval = 60;
+    // Taken with no other lock held, for a moment.
+    mutable Mutex sessionMutex;
+    std::shared_ptr<const Session> currentSession TARVO_GUARDED_BY(sessionMutex);
+    // The token of the last sealing since init, which every attempt sends until the next.
+    std::string sealedPassword TARVO_GUARDED_BY(sessionMutex);
     // Messages come one at a time from the library's receiving thread; connection
     // events from several threads, delivered one at a time in order.
     HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
     HandlerSlot<bool, int> connectionHandler{this, true};
-    std::atomic<bool> running{false};
     std::atomic<std::uint64_t> forkCountAtInit{forksSincePahoSetUp()};
-
-    // The reconnect run: at most one thread at a time reports losses and reconnects.
-    // stopMutex guards the two threads (the run's, and its predecessor's, joined by its
-    // successor or by stop), the losses reported to it (their causes) and its timed
-    // wait on stopSignal; running is stored under it whenever it turns false.
-    Mutex stopMutex;
-    std::condition_variable stopSignal;
-    std::thread reconnectThread GUARDED_BY(stopMutex);
-    std::thread retiredThread GUARDED_BY(stopMutex);
-    bool lossRunActive GUARDED_BY(stopMutex) = false;
-    std::deque<std::string> reportedLosses GUARDED_BY(stopMutex);
-
+    // Set by the binding before anything else is called.
     HandlerFailureReporter handlerFailureReporter;
     InterruptCheck interruptCheck;
+    // Last, so that it ends first: its thread uses everything above.
+    ReconnectRun run{[this] { lossRun(); }};
 };
 
 }  // namespace tarvo

@@ -9,7 +9,7 @@
 // A condition wait goes through UniqueLock, so the analysis sees the mutex held before
 // and after it. The analysis does not look into lambdas from outside: a wait predicate
 // that reads guarded members says so itself, e.g.
-//   lock.wait(changed, [this]() REQUIRES(mutex) { return pending == 0; });
+//   lock.wait(changed, [this]() TARVO_REQUIRES(mutex) { return pending == 0; });
 #pragma once
 
 #include <chrono>
@@ -17,41 +17,46 @@
 #include <mutex>
 
 #if defined(__clang__)
-#define THREAD_ANNOTATION_ATTRIBUTE__(x) __attribute__((x))
+#define TARVO_THREAD_ANNOTATION(x) __attribute__((x))
 #else
-#define THREAD_ANNOTATION_ATTRIBUTE__(x)
+#define TARVO_THREAD_ANNOTATION(x)
 #endif
 
-#define CAPABILITY(x) THREAD_ANNOTATION_ATTRIBUTE__(capability(x))
-#define SCOPED_CAPABILITY THREAD_ANNOTATION_ATTRIBUTE__(scoped_lockable)
-#define GUARDED_BY(x) THREAD_ANNOTATION_ATTRIBUTE__(guarded_by(x))
-#define PT_GUARDED_BY(x) THREAD_ANNOTATION_ATTRIBUTE__(pt_guarded_by(x))
-#define ACQUIRED_BEFORE(...) THREAD_ANNOTATION_ATTRIBUTE__(acquired_before(__VA_ARGS__))
-#define ACQUIRED_AFTER(...) THREAD_ANNOTATION_ATTRIBUTE__(acquired_after(__VA_ARGS__))
-#define REQUIRES(...) THREAD_ANNOTATION_ATTRIBUTE__(requires_capability(__VA_ARGS__))
-#define ACQUIRE(...) THREAD_ANNOTATION_ATTRIBUTE__(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) THREAD_ANNOTATION_ATTRIBUTE__(release_capability(__VA_ARGS__))
-#define TRY_ACQUIRE(...) THREAD_ANNOTATION_ATTRIBUTE__(try_acquire_capability(__VA_ARGS__))
-#define EXCLUDES(...) THREAD_ANNOTATION_ATTRIBUTE__(locks_excluded(__VA_ARGS__))
-#define RETURN_CAPABILITY(x) THREAD_ANNOTATION_ATTRIBUTE__(lock_returned(x))
-#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION_ATTRIBUTE__(no_thread_safety_analysis)
+#define TARVO_CAPABILITY(x) TARVO_THREAD_ANNOTATION(capability(x))
+#define TARVO_SCOPED_CAPABILITY TARVO_THREAD_ANNOTATION(scoped_lockable)
+#define TARVO_GUARDED_BY(x) TARVO_THREAD_ANNOTATION(guarded_by(x))
+#define TARVO_PT_GUARDED_BY(x) TARVO_THREAD_ANNOTATION(pt_guarded_by(x))
+#define TARVO_ACQUIRED_BEFORE(...) TARVO_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define TARVO_ACQUIRED_AFTER(...) TARVO_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define TARVO_REQUIRES(...) TARVO_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define TARVO_ACQUIRE(...) TARVO_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define TARVO_RELEASE(...) TARVO_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TARVO_TRY_ACQUIRE(...) TARVO_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define TARVO_EXCLUDES(...) TARVO_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define TARVO_RETURN_CAPABILITY(x) TARVO_THREAD_ANNOTATION(lock_returned(x))
+#define TARVO_ASSERT_CAPABILITY(x) TARVO_THREAD_ANNOTATION(assert_capability(x))
+#define TARVO_NO_THREAD_SAFETY_ANALYSIS TARVO_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace tarvo {
 
-class CAPABILITY("mutex") Mutex {
+class TARVO_CAPABILITY("mutex") Mutex {
 public:
-    void lock() ACQUIRE() { mutex_.lock(); }
-    void unlock() RELEASE() { mutex_.unlock(); }
+    void lock() TARVO_ACQUIRE() { mutex_.lock(); }
+    void unlock() TARVO_RELEASE() { mutex_.unlock(); }
+    // Tells the analysis that the calling thread holds this mutex, where it cannot see
+    // that for itself (the mutex was taken under another name). Checks nothing at run
+    // time: std::mutex does not know its owner.
+    void AssertHeld() const TARVO_ASSERT_CAPABILITY(this) {}
 
 private:
     friend class UniqueLock;  // std::condition_variable waits on the std::mutex itself
     std::mutex mutex_;
 };
 
-class SCOPED_CAPABILITY LockGuard {
+class TARVO_SCOPED_CAPABILITY LockGuard {
 public:
-    explicit LockGuard(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-    ~LockGuard() RELEASE() { mutex_.unlock(); }
+    explicit LockGuard(Mutex& mutex) TARVO_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~LockGuard() TARVO_RELEASE() { mutex_.unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
@@ -62,19 +67,19 @@ private:
 // A LockGuard that can be let go of for a while (unlock, then lock again) and waited
 // on with a std::condition_variable. Each wait returns with the mutex held, as it
 // found it; the predicate is called with it held.
-class SCOPED_CAPABILITY UniqueLock {
+class TARVO_SCOPED_CAPABILITY UniqueLock {
 public:
-    explicit UniqueLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.mutex_) {}
-    ~UniqueLock() RELEASE() {}
+    explicit UniqueLock(Mutex& mutex) TARVO_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+    ~UniqueLock() TARVO_RELEASE() {}
     UniqueLock(const UniqueLock&) = delete;
     UniqueLock& operator=(const UniqueLock&) = delete;
 
-    void lock() ACQUIRE() { lock_.lock(); }
-    void unlock() RELEASE() { lock_.unlock(); }
+    void lock() TARVO_ACQUIRE() { lock_.lock(); }
+    void unlock() TARVO_RELEASE() { lock_.unlock(); }
 
     void wait(std::condition_variable& condition) { condition.wait(lock_); }
     template <typename Predicate>
-    void wait(std::condition_variable& condition, Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+    void wait(std::condition_variable& condition, Predicate ready) TARVO_NO_THREAD_SAFETY_ANALYSIS {
         condition.wait(lock_, std::move(ready));
     }
 
@@ -84,7 +89,7 @@ public:
     }
     template <typename Rep, typename Period, typename Predicate>
     bool wait_for(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
-                  Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+                  Predicate ready) TARVO_NO_THREAD_SAFETY_ANALYSIS {
         return condition.wait_for(lock_, timeout, std::move(ready));
     }
 
@@ -95,7 +100,7 @@ public:
     }
     template <typename Clock, typename Duration, typename Predicate>
     bool wait_until(std::condition_variable& condition, const std::chrono::time_point<Clock, Duration>& deadline,
-                    Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+                    Predicate ready) TARVO_NO_THREAD_SAFETY_ANALYSIS {
         return condition.wait_until(lock_, deadline, std::move(ready));
     }
 

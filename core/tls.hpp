@@ -101,15 +101,15 @@ public:
         MQTTClient_SSLOptions sslOptions = MQTTClient_SSLOptions_initializer;
         // The library reports OpenSSL's errors on whichever thread runs the handshake.
         mutable Mutex errorsMutex;
-        std::vector<std::string> errors GUARDED_BY(errorsMutex);
+        std::vector<std::string> errors TARVO_GUARDED_BY(errorsMutex);
     };
 
 private:
     mutable Mutex mutex;
-    bool set_ GUARDED_BY(mutex) = false;
-    TlsFiles files_ GUARDED_BY(mutex);
-    std::string environmentFile GUARDED_BY(mutex);
-    std::string environmentDirectory GUARDED_BY(mutex);
+    bool set_ TARVO_GUARDED_BY(mutex) = false;
+    TlsFiles files_ TARVO_GUARDED_BY(mutex);
+    std::string environmentFile TARVO_GUARDED_BY(mutex);
+    std::string environmentDirectory TARVO_GUARDED_BY(mutex);
 };
 
 }  // namespace tarvo

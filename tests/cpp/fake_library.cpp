@@ -33,7 +33,8 @@ struct FakeLibrary::Handle {
     bool cleanSession = true;
     bool destroyed = false;
     int callbacksRunning = 0;
-    std::shared_ptr<Delivery> notTaken;  // handed over again with the handle's next packet
+    std::vector<MQTTClient_deliveryToken> unacknowledged;  // QoS 1 and 2 publications in flight
+    std::shared_ptr<Delivery> notTaken;                    // handed over again with the handle's next packet
 };
 
 // A message as the library holds it: queued, then handed to messageArrived. A clean
@@ -116,30 +117,20 @@ void FakeLibrary::dropLocked(Handle& handle, Gate* reportGate) {
     });
 }
 
-void FakeLibrary::beforeMessageArrived(std::function<void()> hook) {
+template <typename Setting>
+void FakeLibrary::script(Setting& setting, Setting value) {
     std::lock_guard lock(mutex_);
-    beforeMessageArrived_ = std::move(hook);
+    setting = std::move(value);
 }
 
-void FakeLibrary::afterMessageArrived(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    afterMessageArrived_ = std::move(hook);
-}
-
-void FakeLibrary::onSubscribe(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    onSubscribe_ = std::move(hook);
-}
-
-void FakeLibrary::onReceivingThreadStop(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    onReceivingThreadStop_ = std::move(hook);
-}
-
-void FakeLibrary::answerRequests(bool answer) {
-    std::lock_guard lock(mutex_);
-    answerRequests_ = answer;
-}
+void FakeLibrary::beforeMessageArrived(std::function<void()> hook) { script(beforeMessageArrived_, std::move(hook)); }
+void FakeLibrary::afterMessageArrived(std::function<void()> hook) { script(afterMessageArrived_, std::move(hook)); }
+void FakeLibrary::onSubscribe(std::function<void()> hook) { script(onSubscribe_, std::move(hook)); }
+void FakeLibrary::answerRequests(bool answer) { script(answerRequests_, answer); }
+void FakeLibrary::afterConnect(std::function<void()> hook) { script(afterConnect_, std::move(hook)); }
+void FakeLibrary::refuseConnections(bool refuse) { script(refuseConnections_, refuse); }
+void FakeLibrary::acknowledgePublications(bool acknowledge) { script(acknowledgePublications_, acknowledge); }
+void FakeLibrary::onReceivingThreadStop(std::function<void()> hook) { script(onReceivingThreadStop_, std::move(hook)); }
 
 void FakeLibrary::timeOutRequests() {
     std::lock_guard lock(mutex_);
@@ -178,6 +169,16 @@ std::vector<std::string> FakeLibrary::violations() {
 bool FakeLibrary::awaitConnects(int count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return connects_ >= count; });
+}
+
+bool FakeLibrary::awaitPublications(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return publications_ >= count; });
+}
+
+std::vector<unsigned long> FakeLibrary::completionWaits() {
+    std::lock_guard lock(mutex_);
+    return completionWaits_;
 }
 
 void FakeLibrary::violation(std::string what) { violations_.push_back(std::move(what)); }
@@ -254,10 +255,17 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
         violation("connect while a disconnect stops the receiving thread");
         return MQTTCLIENT_FAILURE;
     }
-    const int rc = awaitAnswer(lock, h, false);
+    int rc = awaitAnswer(lock, h, false);
+    if (rc == MQTTCLIENT_SUCCESS && refuseConnections_) {
+        rc = MQTTCLIENT_FAILURE;
+    }
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;
+        if (auto hook = afterConnect_) {
+            lock.unlock();
+            hook();
+        }
     }
     return rc;
 }
@@ -351,14 +359,28 @@ int FakeLibrary::publish(MQTTClient handle, const char*, MQTTClient_message* mes
         return MQTTCLIENT_DISCONNECTED;
     }
     *token = nextToken_++;
+    ++publications_;
     if (message->qos > 0) {
-        incoming_.push_back({Event::Kind::Acknowledgement, &h, nullptr, *token, nullptr});
-        changed_.notify_all();
+        h.unacknowledged.push_back(*token);
+        if (acknowledgePublications_) {
+            incoming_.push_back({Event::Kind::Acknowledgement, &h, nullptr, *token, nullptr});
+        }
     }
+    changed_.notify_all();
     return MQTTCLIENT_SUCCESS;
 }
 
-int FakeLibrary::waitForCompletion(MQTTClient, MQTTClient_deliveryToken, unsigned long) { return MQTTCLIENT_SUCCESS; }
+// As the library's: done once the publication is acknowledged, at once when the handle
+// is not connected, else failed when the time-out passes.
+int FakeLibrary::waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken token, unsigned long timeoutMs) {
+    std::unique_lock lock(mutex_);
+    completionWaits_.push_back(timeoutMs);
+    Handle& h = handleOf(handle);
+    checkUsable(h, "waitForCompletion");
+    auto acknowledged = [&] { return std::ranges::find(h.unacknowledged, token) == h.unacknowledged.end(); };
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return acknowledged() || !h.connected; });
+    return acknowledged() ? MQTTCLIENT_SUCCESS : !h.connected ? MQTTCLIENT_DISCONNECTED : MQTTCLIENT_FAILURE;
+}
 
 void FakeLibrary::destroy(MQTTClient handle) {
     std::lock_guard lock(mutex_);
@@ -407,6 +429,7 @@ void FakeLibrary::receive() {
         }
         ++h.callbacksRunning;
         if (event.kind == Event::Kind::Acknowledgement) {
+            std::erase(h.unacknowledged, event.token);
             lock.unlock();
             h.deliveryComplete(h.context, event.token);
             lock.lock();

@@ -54,6 +54,12 @@ public:
     // queued; with answerRequests false, no answer is queued at all.
     void onSubscribe(std::function<void()> hook);
     void answerRequests(bool answer);
+    // Called inside connect once the connection is open, before connect returns.
+    void afterConnect(std::function<void()> hook);
+    // With true, the broker refuses every connection (connect fails) until false again.
+    void refuseConnections(bool refuse);
+    // With false, the broker acknowledges no QoS 1 or 2 publication made meanwhile.
+    void acknowledgePublications(bool acknowledge);
     // Called inside a disconnect that left no handle connected, while the library stops
     // its receiving thread: a connect begun meanwhile fails at once (-1), as the
     // library's does, and is recorded as a violation.
@@ -70,8 +76,11 @@ public:
 
     // --- observations -------------------------------------------------------------
     std::vector<std::string> violations();
-    // Waits until connect was called count times in all; false on timeout.
+    // Waits until connect (publish) was called count times in all; false on timeout.
     bool awaitConnects(int count, std::chrono::milliseconds timeout);
+    bool awaitPublications(int count, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // The time-outs waitForCompletion was called with, in order.
+    std::vector<unsigned long> completionWaits();
 
     // --- Library -------------------------------------------------------------------
     int create(MQTTClient* handle, const char* serverUri, const char* clientId) override;
@@ -93,6 +102,9 @@ private:
     struct Delivery;
     struct Event;
 
+    // Changes a setting of the script under the library's lock.
+    template <typename Setting>
+    void script(Setting& setting, Setting value);
     Handle& handleOf(MQTTClient handle);                 // mutex_ held
     void checkUsable(Handle& handle, const char* call);  // mutex_ held
     int awaitAnswer(std::unique_lock<std::mutex>& lock, Handle& handle, bool request);
@@ -114,9 +126,14 @@ private:
     std::function<void()> beforeMessageArrived_;
     std::function<void()> afterMessageArrived_;
     std::function<void()> onSubscribe_;
+    std::function<void()> afterConnect_;
     std::function<void()> onReceivingThreadStop_;
     bool stoppingReceivingThread_ = false;
     bool answerRequests_ = true;
+    bool acknowledgePublications_ = true;
+    bool refuseConnections_ = false;
+    std::vector<unsigned long> completionWaits_;
+    int publications_ = 0;
     std::uint64_t requestsTimedOut_ = 0;
     int connects_ = 0;
     int nextToken_ = 1;

@@ -20,7 +20,7 @@ protected:
 
     Broker broker;  // outlives sdk
     ConnectionLog log;
-    SDK sdk;
+    SDK sdk{pahoLibrary(), consoleSink()};
     const std::thread::id self = std::this_thread::get_id();
 };
 
@@ -120,7 +120,7 @@ TEST_F(Lifecycle, InitWithSchemeTheLibraryRejectsThrowsAndLeavesNoClient) {
 }
 
 TEST_F(Lifecycle, DestroyingAConnectedObjectDisconnectsAndTellsTheHandler) {
-    auto owned = std::make_unique<SDK>();
+    auto owned = std::make_unique<SDK>(pahoLibrary(), consoleSink());
     owned->on_connection(log.handler());
     init(*owned, {.brokerHost = broker.address()});
     ASSERT_TRUE(owned->connect());
@@ -134,7 +134,7 @@ TEST_F(Lifecycle, DestroyingAConnectedObjectDisconnectsAndTellsTheHandler) {
 }
 
 TEST_F(Lifecycle, HandlerThrowingDuringTeardownIsReportedNotFatal) {
-    auto owned = std::make_unique<SDK>();
+    auto owned = std::make_unique<SDK>(pahoLibrary(), consoleSink());
     owned->on_connection([](bool connected, int) {
         if (!connected) {
             throw std::runtime_error("boom");
@@ -229,7 +229,7 @@ protected:
     std::mutex mutex;
     std::vector<std::string> outcomes;  // of every handler call, teardown's included
     MessageLog received;
-    SDK sdk;  // destroyed first: its handlers use the members above
+    SDK sdk{pahoLibrary(), consoleSink()};  // destroyed first: its handlers use the members above
 };
 
 TEST_P(ReentryFromHandler, ConnectionHandlerIsRefusedWithLogicError) {

@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
-#include <functional>
-#include <memory>
 #include <string>
 
 namespace tarvo::test {
@@ -107,14 +103,14 @@ protected:
     Broker broker;
     MessageLog received;  // by peer
     MessageLog late;      // by sdk, where a test sets it
-    SDK peer;
-    SDK sdk;
+    SDK peer{pahoLibrary(), consoleSink()};
+    SDK sdk{pahoLibrary(), consoleSink()};
 };
 
 TEST(MessagingNotConnected, EveryOperationSaysSoAndDoesNothing) {
     RefusingPort nowhere;
-    SDK fresh;
-    SDK initialised;
+    SDK fresh{pahoLibrary(), consoleSink()};
+    SDK initialised{pahoLibrary(), consoleSink()};
     init(initialised, {.brokerHost = nowhere.address()});
     for (SDK* sdk : {&fresh, &initialised}) {
         bool subscribed = true;
@@ -227,87 +223,6 @@ TEST_F(Messaging, HandlerMayPublishQos1Replies) {
     }
     EXPECT_EQ(payloads, (std::vector<std::string>{"a0", "a1", "a2", "b0", "b1", "b2"}));
     sdk.on_message(nullptr);
-}
-
-// A handler with some work to do, so that under a flood a call is most likely running.
-void work() {
-    const auto until = Clock::now() + 200us;
-    while (Clock::now() < until) {
-    }
-}
-
-// The library has one receiving thread for all the clients of a process, kept running
-// while any of them is connected. It takes a message from a client's queue before it
-// calls the handler and removes it after the handler returned: both outside the core's
-// count of callbacks in progress. Its disconnect frees the messages still queued, and
-// destroying a handle frees the queue itself. Disconnecting or ending a client while
-// messages arrive must leave that thread nothing freed to use. The peer stays connected
-// throughout, as a second client of a real program would.
-struct Ending {
-    const char* name;
-    std::function<void(std::unique_ptr<SDK>&, const std::string& address)> end;
-};
-
-class EndRightAfterAMessage : public Messaging, public ::testing::WithParamInterface<Ending> {};
-
-TEST_P(EndRightAfterAMessage, LeavesTheLibraryNothingFreed) {
-    ConsoleCapture console;
-    Background flooder([&](const std::atomic<bool>& done) {
-        for (long i = 0; !done && i < 20'000'000; ++i) {
-            peer.publish("after/in", "m", 0, false);
-        }
-    });
-    for (int round = 0; round < 60; ++round) {
-        auto handled = std::make_shared<std::atomic<long>>(0);
-        auto client = std::make_unique<SDK>();
-        client->on_message([handled](std::string_view, std::string_view) {
-            work();
-            ++*handled;
-        });
-        init(*client, {.brokerHost = broker.address()});
-        ASSERT_TRUE(client->connect());
-        ASSERT_TRUE(client->subscribe("after/in", 0));
-        ASSERT_TRUE(waitUntil([&] { return handled->load() > 5; }, 10s));
-        GetParam().end(client, broker.address());  // a handler call is most likely running
-    }
-    flooder.stop();
-    console.stop();
-    EXPECT_TRUE(peer.is_connected());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Endings, EndRightAfterAMessage,
-    ::testing::Values(Ending{"Disconnect",
-                             [](std::unique_ptr<SDK>& sdk, const std::string&) {
-                                 sdk->disconnect();
-                                 // Let the library's thread settle before the destructor
-                                 // ends the client: a fault shows up as the disconnect's.
-                                 std::this_thread::sleep_for(50ms);
-                             }},
-                      Ending{"Stop", [](std::unique_ptr<SDK>& sdk, const std::string&) { sdk->stop(); }},
-                      Ending{"Init", [](std::unique_ptr<SDK>& sdk,
-                                        const std::string& address) { init(*sdk, {.brokerHost = address}); }},
-                      Ending{"Destroy", [](std::unique_ptr<SDK>& sdk, const std::string&) { sdk.reset(); }}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Figure, not a check on speed: how fast QoS 1 publishes go, each waiting for its PUBACK.
-TEST_F(Messaging, Qos1PublishRate) {
-    constexpr int kMessages = 2000;
-    captured([&] { ASSERT_TRUE(peer.subscribe("rate", 1)); });
-    const std::string payload(64, 'x');
-    const auto start = Clock::now();
-    Output output = captured([&] {
-        for (int i = 0; i < kMessages; ++i) {
-            sdk.publish("rate", payload, 1, false);
-        }
-    });
-    const std::chrono::duration<double> elapsed = Clock::now() - start;
-    EXPECT_EQ(output.err, "");
-    EXPECT_TRUE(received.waitForMessages(kMessages, 30s));
-    EXPECT_EQ(received.messages().size(), static_cast<std::size_t>(kMessages));
-    std::printf("[ FIGURE   ] QoS 1 publish: %d messages in %.3f s = %.0f msg/s\n", kMessages, elapsed.count(),
-                kMessages / elapsed.count());
-    RecordProperty("qos1_messages_per_second", std::to_string(static_cast<int>(kMessages / elapsed.count())));
 }
 
 }  // namespace

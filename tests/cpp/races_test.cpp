@@ -1,13 +1,15 @@
 // Races between the library's threads and the application's, each forced into its
 // worst interleaving with a scripted library (no broker, no sleeps).
 #include "fake_library.hpp"
+#include "reconnect_run.hpp"
 #include "sdk.hpp"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -62,21 +64,22 @@ private:
     std::vector<std::string> lines_;
 };
 
-SDK::Options options(bool cleanSession) {
+SDK::Options options(bool cleanSession, bool autoReconnect = true) {
     SDK::Options options;
     options.clientId = "races";
     options.brokerHost = "fake";
     options.cleanSession = cleanSession;
+    options.autoReconnect = autoReconnect;
     options.connectTimeout = 5;
     return options;
 }
 
 class Races : public ::testing::Test {
 protected:
-    void start(bool cleanSession) {
+    void start(bool cleanSession, bool autoReconnect = true) {
         sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
         sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
-        sdk.init(options(cleanSession));
+        sdk.init(options(cleanSession, autoReconnect));
         ASSERT_TRUE(sdk.connect());
     }
 
@@ -244,6 +247,186 @@ TEST_F(Races, ConnectionHandlerSubscribesWhileAMessageWaitsAheadOfTheAnswer) {
     EXPECT_TRUE(subscribed);
     EXPECT_EQ(recorder.messages(), Lines{"a/1 retained"});
     EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A connection the library drops before connect has counted it as open has its report
+// dropped (it belongs to no connection the object holds); connect then asks the library
+// itself, and reports the loss.
+TEST_F(Races, ConnectionLostBeforeConnectCountedItIsReported) {
+    library.afterConnect([this] {
+        library.dropConnection();
+        library.awaitLossReports();
+        // The report is the reconnect run's now; time for the run to take it while the
+        // attempt is still under way (it would at once).
+        Gate().wait(std::chrono::milliseconds(500));
+    });
+    start(false, false);
+    library.afterConnect(nullptr);
+    sdk.stop();  // joins the run
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A QoS 1 publish waiting for its acknowledgement stops waiting when the connection is
+// lost, and leaves what remains of its 10 s to the library's own wait (which ends at once
+// on a handle that is not connected). An acknowledged one needs no such wait.
+TEST_F(Races, PublishWaitingForItsAcknowledgementEndsWithTheConnection) {
+    start(false, false);
+    sdk.publish("a/b", "acknowledged", 1, false);
+    EXPECT_EQ(library.completionWaits(), std::vector<unsigned long>{});
+    library.acknowledgePublications(false);
+    std::thread publisher([this] { sdk.publish("a/b", "cut off", 1, false); });
+    ASSERT_TRUE(library.awaitPublications(2));
+    library.dropConnection();
+    publisher.join();
+    const std::vector<unsigned long> waits = library.completionWaits();
+    ASSERT_EQ(waits.size(), 1u);
+    // Well over half of the 10 s: the loss, not the time-out, ended the publish's wait.
+    EXPECT_GT(waits[0], 5000u);
+    sdk.stop();
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// Replacing a handler waits until a call of the replaced one that is running has ended.
+TEST_F(Races, ReplacingAHandlerWaitsForItsRunningCall) {
+    start(false);
+    Gate entered;
+    Gate replaced;
+    bool replacedDuringTheCall = false;
+    sdk.on_message([&](std::string_view, std::string_view) {
+        entered.open();
+        // Time for a replacement that does not wait for this call to return (it would at once).
+        replacedDuringTheCall = replaced.wait(std::chrono::seconds(1));
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(entered.wait());
+    sdk.on_message(nullptr);
+    replaced.open();
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_FALSE(replacedDuringTheCall);
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// On the library's receiving thread a subscribe or unsubscribe could only wait out the
+// library's time-out (its answer is read by that very thread): both are refused at once.
+TEST_F(Races, RequestsFromAMessageHandlerAreRefusedAtOnce) {
+    start(false);
+    bool subscribed = true;
+    sdk.on_message([&](std::string_view, std::string_view) {
+        subscribed = sdk.subscribe("a/#", 1);
+        sdk.unsubscribe("a/#");
+    });
+    library.deliver("a/b", "payload");
+    ASSERT_TRUE(library.awaitReceived());
+    sdk.stop();
+    EXPECT_FALSE(subscribed);
+    EXPECT_EQ(recorder.lines(), (Lines{"[SDK] Connected to tcp://fake\n", "[SDK] subscribe failed on 'a/#', rc=-1\n",
+                                       "[SDK] unsubscribe failed on 'a/#', rc=-1\n", "[SDK] Disconnected\n"}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// A connection lost while the reconnect run's own attempt is under way is reported to
+// that run, which takes it once the attempt is done, and reconnects again.
+TEST_F(Races, LossDuringAReconnectAttemptIsTakenByTheSameRun) {
+    start(false);
+    bool dropped = false;
+    library.afterConnect([&] {
+        if (!std::exchange(dropped, true)) {
+            library.dropConnection();
+            library.awaitLossReports();
+        }
+    });
+    library.dropConnection();
+    ASSERT_TRUE(recorder.awaitEvents(5));
+    sdk.stop();
+    library.afterConnect(nullptr);
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}, {true, 0}, {false, -1}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// init while the reconnect run waits between failed attempts ends the run first: no
+// attempt follows, on the old client or the new one.
+TEST_F(Races, InitDuringAReconnectRunEndsTheRun) {
+    start(false);
+    library.refuseConnections(true);
+    library.dropConnection();
+    ASSERT_TRUE(library.awaitConnects(2, std::chrono::seconds(30)));  // the run's first attempt
+    sdk.init(options(false));
+    // Time for an attempt by a run that init left going (the next would come after 1 s).
+    EXPECT_FALSE(library.awaitConnects(3, std::chrono::seconds(2)));
+    sdk.stop();
+    EXPECT_EQ(recorder.events(), (Events{{true, 0}, {false, -1}}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// The run's own races, with a body of the test's making.
+class ReconnectRunRaces : public ::testing::Test {
+protected:
+    void took(const std::string& cause) {
+        std::lock_guard lock(mutex_);
+        taken_.push_back(cause);
+        changed_.notify_all();
+    }
+    bool awaitTaken(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return taken_.size() >= count; });
+    }
+    Lines taken() {
+        std::lock_guard lock(mutex_);
+        return taken_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Lines taken_;
+};
+
+// A loss reported after a run found no report left, while its thread is still on its
+// way out, starts the next run.
+TEST_F(ReconnectRunRaces, LossReportedWhileARunEndsStartsTheNext) {
+    Gate firstEnded;
+    Gate firstMayExit;
+    int runs = 0;  // on the runs' threads, one after another
+    tarvo::ReconnectRun run([&] {
+        const bool first = ++runs == 1;
+        while (const std::optional<std::string> cause = run.take(true)) {
+            took(*cause);
+        }
+        if (first) {
+            firstEnded.open();
+            firstMayExit.wait();
+        }
+    });
+    run.report("first");
+    ASSERT_TRUE(firstEnded.wait());
+    run.report("second");
+    firstMayExit.open();
+    EXPECT_TRUE(awaitTaken(2));
+    run.end();
+    EXPECT_EQ(taken(), (Lines{"first", "second"}));
+    EXPECT_EQ(runs, 2);
+}
+
+// end() wakes a run that waits between attempts, and tells it that reconnecting is over.
+TEST_F(ReconnectRunRaces, EndDuringTheWaitEndsTheWait) {
+    Gate waiting;
+    bool stillEnabled = true;
+    tarvo::ReconnectRun run([&] {
+        while (const std::optional<std::string> cause = run.take(true)) {
+            waiting.open();
+            stillEnabled = run.wait(std::chrono::seconds(60));
+        }
+    });
+    run.enable();
+    run.report("lost");
+    ASSERT_TRUE(waiting.wait());
+    const auto start = std::chrono::steady_clock::now();
+    run.end();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // not the 60 s
+    EXPECT_FALSE(stillEnabled);
 }
 
 }  // namespace

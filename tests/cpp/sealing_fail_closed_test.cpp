@@ -13,7 +13,7 @@ namespace {
 TEST(SealingFailsClosed, EnterpriseConnectIsRefusedBeforeAnyConnection) {
     SilentListener listener;
     ConnectionLog log;
-    SDK sdk;
+    SDK sdk{pahoLibrary(), consoleSink()};
     sdk.on_connection(log.handler());
     init(sdk, {.brokerHost = listener.address(),
                .username = "user",
@@ -36,7 +36,7 @@ TEST(SealingFailsClosed, EnterpriseConnectIsRefusedBeforeAnyConnection) {
 // above would notice a connection.
 TEST(SealingFailsClosed, OtherEditionsDoNotSealAndDoConnect) {
     SilentListener listener;
-    SDK sdk;
+    SDK sdk{pahoLibrary(), consoleSink()};
     init(sdk, {.brokerHost = listener.address(),
                .username = "user",
                .password = "plain secret",

@@ -16,12 +16,12 @@ TEST(Stress, LifecycleLoopWhileMessagesArriveAndAnotherThreadPublishes) {
     std::atomic<long> connectionCalls{0};
     ConsoleCapture console;  // thousands of lines; shown only if the test fails
 
-    SDK flood;  // publishes QoS 0 to the topic the object under test subscribes to
+    SDK flood{pahoLibrary(), consoleSink()};  // publishes QoS 0 to the topic the object under test subscribes to
     init(flood, {.brokerHost = broker.address()});
     ASSERT_TRUE(flood.connect());
 
     MessageLog received;  // for the final round trip
-    SDK sdk;
+    SDK sdk{pahoLibrary(), consoleSink()};
     sdk.on_message([&](std::string_view, std::string_view) { ++arrived; });
     sdk.on_connection([&](bool, int) { ++connectionCalls; });
     init(sdk, {.brokerHost = broker.address()});

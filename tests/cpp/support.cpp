@@ -8,11 +8,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -20,15 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
 extern char** environ;
-
-// Provided by the sanitizer runtimes when the build uses them (null otherwise): where
-// their reports go. A capture sends them to the real stderr, or a report written just
-// before the process stops would be lost in the capture's pipe.
-extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace tarvo::test {
 
@@ -138,7 +134,6 @@ void Broker::start() {
     const std::string log = (dir_ / "mosquitto.log").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // Never the test's own stdout/stderr: those may be a capture's pipes.
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
@@ -199,108 +194,107 @@ bool SilentListener::wasConnected(std::chrono::milliseconds within) const {
     return ::poll(&entry, 1, static_cast<int>(within.count())) > 0 && (entry.revents & POLLIN) != 0;
 }
 
-// --- ConsoleCapture ----------------------------------------------------------------------
+// --- console -------------------------------------------------------------------------------
 
 namespace {
-// Captures nest (on the test's thread); the outermost one holds the real stderr.
-int captureDepth = 0;
-int sanitizerReportFd = -1;
+
+class Console {
+public:
+    void write(ConsoleStream stream, std::string_view line) {
+        const int index = stream == ConsoleStream::Out ? ConsoleCapture::Out : ConsoleCapture::Err;
+        std::lock_guard lock(mutex_);
+        if (captures_ == 0) {
+            (stream == ConsoleStream::Out ? std::cout : std::cerr) << line;
+        }
+        line.remove_suffix(line.ends_with('\n') ? 1 : 0);
+        lines_[index].push_back({Clock::now(), std::string(line)});
+        changed_.notify_all();
+    }
+
+    std::size_t begin(int stream) {
+        std::lock_guard lock(mutex_);
+        ++captures_;
+        return lines_[stream].size();
+    }
+    std::size_t end(int stream) {
+        std::lock_guard lock(mutex_);
+        --captures_;
+        return lines_[stream].size();
+    }
+    std::vector<ConsoleCapture::Line> lines(int stream, std::size_t begin, std::size_t end) {
+        std::lock_guard lock(mutex_);
+        const auto& all = lines_[stream];
+        end = std::min(end, all.size());
+        return {all.begin() + static_cast<std::ptrdiff_t>(begin), all.begin() + static_cast<std::ptrdiff_t>(end)};
+    }
+    // Waits until n lines on stream from begin on start with prefix.
+    bool waitForLines(int stream, std::size_t begin, std::string_view prefix, std::size_t n,
+                      std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            const auto& all = lines_[stream];
+            return static_cast<std::size_t>(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(begin), all.end(),
+                                                          [&](const ConsoleCapture::Line& line) {
+                                                              return line.text.starts_with(prefix);
+                                                          })) >= n;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ConsoleCapture::Line> lines_[2];
+    int captures_ = 0;  // running ones, each counted once per stream
+};
+
+Console& console() {
+    static Console instance;
+    return instance;
+}
+
 }  // namespace
 
+ConsoleSink consoleSink() {
+    return [](ConsoleStream stream, std::string_view line) { console().write(stream, line); };
+}
+
 ConsoleCapture::ConsoleCapture() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (int i = 0; i < 2; ++i) {
-        Channel& channel = channels_[i];
-        channel.fd = i + 1;
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) {
-            fail("pipe2");
-        }
-        channel.readFd = ends[0];
-        channel.savedFd = ::fcntl(channel.fd, F_DUPFD_CLOEXEC, 3);
-        ::dup2(ends[1], channel.fd);
-        ::close(ends[1]);
-        channel.reader = std::thread(&ConsoleCapture::readLoop, this, std::ref(channel));
+    for (int stream : {Out, Err}) {
+        begin_[stream] = console().begin(stream);
+        end_[stream] = SIZE_MAX;
     }
-    if (captureDepth++ == 0 && __sanitizer_set_report_fd != nullptr) {
-        // channels_[Err].savedFd is the real stderr only for the outermost capture.
-        sanitizerReportFd = ::fcntl(channels_[Err].savedFd, F_DUPFD_CLOEXEC, 3);
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(sanitizerReportFd)));
-    }
-    // Line-buffered while captured, so that a stdout line reaches the pipe (and gets
-    // its time) when it is written, as stderr's do.
-    stdoutWasLineBuffered_ = __flbf(stdout) != 0;
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    running_ = true;
 }
 
 ConsoleCapture::~ConsoleCapture() { stop(); }
 
-void ConsoleCapture::readLoop(Channel& channel) {
-    char buffer[4096];
-    std::string partial;
-    for (;;) {
-        ssize_t n = ::read(channel.readFd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        const auto now = Clock::now();
-        std::lock_guard lock(mutex_);
-        channel.text.append(buffer, static_cast<std::size_t>(n));
-        partial.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
-            channel.lines.push_back({now, partial.substr(0, end)});
-            partial.erase(0, end + 1);
-        }
-        changed_.notify_all();
-    }
-    ::close(channel.readFd);
-}
-
 void ConsoleCapture::stop() {
-    if (!running_) {
+    if (!std::exchange(running_, false)) {
         return;
     }
-    running_ = false;
-    std::fflush(stdout);
-    std::setvbuf(stdout, nullptr, stdoutWasLineBuffered_ ? _IOLBF : _IOFBF, BUFSIZ);
-    for (Channel& channel : channels_) {
-        // The reader sees the end once the last write end (this descriptor) is gone.
-        ::dup2(channel.savedFd, channel.fd);
-        ::close(channel.savedFd);
-        channel.reader.join();
-    }
-    if (--captureDepth == 0 && __sanitizer_set_report_fd != nullptr) {
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(2)));
-        ::close(sanitizerReportFd);
+    for (int stream : {Out, Err}) {
+        end_[stream] = console().end(stream);
     }
     if (::testing::Test::HasFailure()) {
         std::fprintf(stderr, "--- captured stdout ---\n%s--- captured stderr ---\n%s--- end of capture ---\n",
-                     channels_[Out].text.c_str(), channels_[Err].text.c_str());
+                     out().c_str(), err().c_str());
     }
 }
 
-std::string ConsoleCapture::out() { return text(Out); }
-std::string ConsoleCapture::err() { return text(Err); }
-
-std::string ConsoleCapture::text(Stream stream) {
-    std::lock_guard lock(mutex_);
-    return channels_[stream].text;
+std::vector<ConsoleCapture::Line> ConsoleCapture::lines(Stream stream) {
+    return console().lines(stream, begin_[stream], end_[stream]);
 }
 
-std::vector<ConsoleCapture::Line> ConsoleCapture::lines(Stream stream) {
-    std::lock_guard lock(mutex_);
-    return channels_[stream].lines;
+std::string ConsoleCapture::text(Stream stream) {
+    std::string result;
+    for (const Line& line : lines(stream)) {
+        result += line.text + '\n';
+    }
+    return result;
 }
 
 std::size_t ConsoleCapture::count(Stream stream, std::string_view prefix) {
-    std::lock_guard lock(mutex_);
     std::size_t n = 0;
-    for (const Line& line : channels_[stream].lines) {
+    for (const Line& line : lines(stream)) {
         n += line.text.starts_with(prefix) ? 1 : 0;
     }
     return n;
@@ -308,17 +302,7 @@ std::size_t ConsoleCapture::count(Stream stream, std::string_view prefix) {
 
 bool ConsoleCapture::waitForLines(Stream stream, std::string_view prefix, std::size_t n,
                                   std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (count(stream, prefix) >= n) {
-            return true;
-        }
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 20ms);
-    }
+    return console().waitForLines(stream, begin_[stream], prefix, n, timeout);
 }
 
 // --- handler recorders --------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // Test support for the client core: a real Mosquitto on a free loopback port, sockets
-// that nothing answers on, console capture, recorders for handler calls, and a
-// background thread that is always joined.
+// that nothing answers on, the console the SDK objects write to, recorders for handler
+// calls, and a background thread that is always joined.
 #pragma once
 
 #include "sdk.hpp"
@@ -85,17 +85,20 @@ private:
     int port_ = 0;
 };
 
-// Redirects file descriptors 1 and 2 into pipes for its lifetime and keeps what is
-// written, line by line with the time each line was completed. stdout is made
-// line-buffered meanwhile (stderr is unbuffered), so a line's time is when it was written.
-// If the test has failed by the time the capture ends, the captured text (which then
-// includes gtest's own failure messages) is written to the real stderr.
+// The console of the SDK objects the tests make: every line written to consoleSink() is
+// kept, with the time it was written, for the captures below; a line that no capture
+// takes goes on to the real stream.
+ConsoleSink consoleSink();
+
+// The console lines written to consoleSink() from the capture's making until stop().
+// If the test has failed by the time the capture ends, its lines are written to the
+// real stderr.
 class ConsoleCapture {
 public:
     enum Stream { Out = 0, Err = 1 };
     struct Line {
         Clock::time_point time;
-        std::string text;
+        std::string text;  // without its line feed
     };
 
     ConsoleCapture();
@@ -105,31 +108,20 @@ public:
 
     // Ends the capture; everything written until then is kept.
     void stop();
-    std::string out();
-    std::string err();
+    std::string out() { return text(Out); }
+    std::string err() { return text(Err); }
+    // The lines, each with its line feed.
     std::string text(Stream stream);
     std::vector<Line> lines(Stream stream);
-    // Number of complete lines that start with prefix.
+    // Number of lines that start with prefix.
     std::size_t count(Stream stream, std::string_view prefix);
-    // Waits until at least n complete lines on stream start with prefix.
+    // Waits until at least n lines on stream start with prefix.
     bool waitForLines(Stream stream, std::string_view prefix, std::size_t n, std::chrono::milliseconds timeout);
 
 private:
-    struct Channel {
-        int fd = -1;       // 1 or 2
-        int savedFd = -1;  // the original, restored by stop
-        int readFd = -1;
-        std::thread reader;
-        std::string text;
-        std::vector<Line> lines;
-    };
-    void readLoop(Channel& channel);
-
-    Channel channels_[2];
-    bool running_ = false;
-    bool stdoutWasLineBuffered_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    std::size_t begin_[2];
+    std::size_t end_[2];
+    bool running_ = true;
 };
 
 // Records connection-handler calls: the values and the calling thread.
@@ -175,7 +167,7 @@ struct Settings {
     std::string username = "";
     std::string password = "";
     bool autoReconnect = false;
-    int maxReconnectInterval = 60;
+    int maxReconnectInterval = 1;
     int connectTimeout = 5;
     std::string edition = "Community";
 };
@@ -206,7 +198,7 @@ private:
     std::thread thread_;
 };
 
-// What an action wrote to stdout and stderr.
+// What an action wrote to consoleSink(), on each stream.
 struct Output {
     std::string out;
     std::string err;

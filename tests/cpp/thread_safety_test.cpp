@@ -14,8 +14,8 @@ using tarvo::UniqueLock;
 struct Handshake {
     Mutex mutex;
     std::condition_variable changed;
-    bool waiting GUARDED_BY(mutex) = false;
-    bool woken GUARDED_BY(mutex) = false;
+    bool waiting TARVO_GUARDED_BY(mutex) = false;
+    bool woken TARVO_GUARDED_BY(mutex) = false;
 };
 
 // The waiter says that it waits, which the main thread can only see once the waiter's
@@ -32,7 +32,7 @@ TEST(LockTypes, ConditionWaitLetsGoOfTheMutexAndWakes) {
     });
     {
         UniqueLock lock(handshake.mutex);
-        lock.wait(handshake.changed, [&]() REQUIRES(handshake.mutex) { return handshake.waiting; });
+        lock.wait(handshake.changed, [&]() TARVO_REQUIRES(handshake.mutex) { return handshake.waiting; });
         handshake.woken = true;
     }
     handshake.changed.notify_all();

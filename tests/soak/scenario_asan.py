@@ -1,6 +1,7 @@
 """The core's C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 (`./dev build` makes them in build/asan; TARVO_SOAK_ASAN_DIR names another build),
-run under ctest with leak detection on. Figures: tests passed, and every sanitizer
+run under ctest with leak detection on, the floods that ./dev test leaves out
+included. Figures: tests passed, and every sanitizer
 report found in their output."""
 
 import os
