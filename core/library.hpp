@@ -2,19 +2,50 @@
 // through one Library, so that a test can put a scripted library in its place.
 #pragma once
 
+#include "handle_retirement.hpp"
 #include "thread_safety.hpp"
 
 #include <MQTTClient.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 namespace tarvo {
 
-class CallbackRoute;
+// Library calls that may stop a library's receiving thread (every disconnect), counted
+// while they run: a connect waits until none runs. Kept beside the library, not in its
+// handle retirement, because it orders calls rather than keeping handles; it is the one
+// piece of ordering the seam needs, as the library itself leaves that window open.
+class ThreadStopOrder {
+public:
+    void awaitNoStop() TARVO_EXCLUDES(mutex_) {
+        UniqueLock lock(mutex_);
+        lock.wait(ended_, [this]() TARVO_REQUIRES(mutex_) { return stopsInProgress_ == 0; });
+    }
+    class Stop {
+    public:
+        explicit Stop(ThreadStopOrder& order) : order_(order) {
+            LockGuard lock(order_.mutex_);
+            ++order_.stopsInProgress_;
+        }
+        ~Stop() {
+            LockGuard lock(order_.mutex_);
+            if (--order_.stopsInProgress_ == 0) {
+                order_.ended_.notify_all();
+            }
+        }
+        Stop(const Stop&) = delete;
+        Stop& operator=(const Stop&) = delete;
+
+    private:
+        ThreadStopOrder& order_;
+    };
+
+private:
+    Mutex mutex_;
+    std::condition_variable ended_;
+    int stopsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
+};
 
 // What the core relies on, and what a Library in Paho's place must keep:
 //
@@ -76,54 +107,15 @@ public:
 protected:
     // True while some client of this library is connected, as far as LibraryClient has
     // counted: the receiving thread then runs.
-    bool receivingThreadRuns() const { return connectedClients_.load() > 0; }
+    bool receivingThreadRuns() const { return !retirement_.noClientConnected(); }
 
 private:
+    // The seam's own state is only what LibraryClient needs per library, beside the
+    // calls: which handles the receiving thread may still use, and the ordering of
+    // connects against disconnects. Both are about the one receiving thread a library
+    // has, so each library owns one of each.
     friend class LibraryClient;
-    struct RetiredHandle {
-        MQTTClient handle;
-        std::shared_ptr<CallbackRoute> route;
-        std::uint64_t messageCallbacksEnteredBefore;
-    };
-    // Library calls that may stop the receiving thread (every disconnect), counted while
-    // they run: a connect waits until none runs.
-    class ThreadStopOrder {
-    public:
-        void awaitNoStop() {
-            UniqueLock lock(mutex_);
-            lock.wait(ended_, [this]() TARVO_REQUIRES(mutex_) { return stopsInProgress_ == 0; });
-        }
-        class Stop {
-        public:
-            explicit Stop(ThreadStopOrder& order) : order_(order) {
-                LockGuard lock(order_.mutex_);
-                ++order_.stopsInProgress_;
-            }
-            ~Stop() {
-                LockGuard lock(order_.mutex_);
-                if (--order_.stopsInProgress_ == 0) {
-                    order_.ended_.notify_all();
-                }
-            }
-            Stop(const Stop&) = delete;
-            Stop& operator=(const Stop&) = delete;
-
-        private:
-            ThreadStopOrder& order_;
-        };
-
-    private:
-        Mutex mutex_;
-        std::condition_variable ended_;
-        int stopsInProgress_ TARVO_GUARDED_BY(mutex_) = 0;
-    };
-    // What LibraryClient knows of this library's receiving thread, and the handles it
-    // may still be using. Atomic because callbacks update them; retiredMutex_ is the
-    // last lock wherever it is taken and never held during a library call.
-    std::atomic<int> connectedClients_{0};
-    std::atomic<std::uint64_t> messageCallbacksEntered_{0};
-    Mutex retiredMutex_;
-    std::vector<RetiredHandle> retired_ TARVO_GUARDED_BY(retiredMutex_);
+    HandleRetirement retirement_;
     ThreadStopOrder threadStopOrder_;
 };
 

@@ -1,7 +1,6 @@
 #include "library_client.hpp"
 
 #include <utility>
-#include <vector>
 
 namespace tarvo {
 
@@ -27,8 +26,7 @@ void LibraryClient::reset() {
         library_.destroy(handle);
         route_.reset();
     } else {
-        LockGuard lock(library_.retiredMutex_);
-        library_.retired_.push_back({handle, std::move(route_), library_.messageCallbacksEntered_.load()});
+        library_.retirement_.retire(handle, std::move(route_));
     }
     destroyFinishedRetirees();
 }
@@ -47,7 +45,7 @@ int LibraryClient::connect(MQTTClient_connectOptions options) {
     library_.threadStopOrder_.awaitNoStop();
     const int rc = library_.connect(handle_, &options);
     if (rc == MQTTCLIENT_SUCCESS) {
-        ++library_.connectedClients_;
+        library_.retirement_.clientConnected();
     }
     return rc;
 }
@@ -57,33 +55,20 @@ void LibraryClient::disconnect(int timeoutMs, bool releasesQueue) {
         route_->beginQueueRelease();
     }
     {
-        Library::ThreadStopOrder::Stop stop(library_.threadStopOrder_);
+        ThreadStopOrder::Stop stop(library_.threadStopOrder_);
         library_.disconnect(handle_, timeoutMs);
     }
     connectionClosed(true);
 }
 
 void LibraryClient::connectionClosed(bool closedByDisconnect) {
-    if (--library_.connectedClients_ == 0 && closedByDisconnect) {
+    if (library_.retirement_.clientDisconnected() && closedByDisconnect) {
         destroyFinishedRetirees();
     }
 }
 
 void LibraryClient::destroyFinishedRetirees() {
-    std::vector<Library::RetiredHandle> finished;
-    {
-        LockGuard lock(library_.retiredMutex_);
-        const bool threadStopped = noClientConnected();
-        const std::uint64_t entered = library_.messageCallbacksEntered_.load();
-        std::erase_if(library_.retired_, [&](Library::RetiredHandle& retired) {
-            if (threadStopped || retired.messageCallbacksEnteredBefore < entered) {
-                finished.push_back(std::move(retired));
-                return true;
-            }
-            return false;
-        });
-    }
-    for (Library::RetiredHandle& retired : finished) {
+    for (HandleRetirement::Retired& retired : library_.retirement_.finished()) {
         library_.destroy(retired.handle);
     }
 }

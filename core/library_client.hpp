@@ -59,11 +59,11 @@ public:
     void connectionLost() { connectionClosed(false); }
 
     // The receiving thread entering a message callback, which retirement waits for.
-    static void messageCallbackEntered(Library& library) { ++library.messageCallbacksEntered_; }
+    static void messageCallbackEntered(Library& library) { library.retirement_.messageCallbackEntered(); }
 
     // True while no client of the library is connected: its receiving thread is then
     // stopped, or stopping.
-    bool noClientConnected() const { return library_.connectedClients_.load() == 0; }
+    bool noClientConnected() const { return library_.retirement_.noClientConnected(); }
 
 private:
     // closedByDisconnect: the library's disconnect returned, which stops its receiving
