@@ -63,7 +63,10 @@ LiveClients& liveClients() {
 
 }  // namespace
 
-BoundSDK::BoundSDK() {
+BoundSDK::BoundSDK() : BoundSDK(std::make_shared<ConsoleLogger>()) {}
+
+BoundSDK::BoundSDK(std::shared_ptr<ConsoleLogger> logger)
+    : SDK(pahoLibrary(), ConsoleLogger::sinkOf(logger)), consoleLogger(std::move(logger)) {
     setHandlerFailureReporter(reportToUnraisableHook);
     setInterruptCheck(signalHandlerRaised);
     liveClients().add(*this);

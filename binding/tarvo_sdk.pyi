@@ -2,24 +2,52 @@
 
 import os
 from collections.abc import Callable
-from typing import TypeAlias
+from typing import Protocol, TypeAlias
 
 # Handler types. A handler's return value is ignored, so any return type is accepted.
 _MessageHandler: TypeAlias = Callable[[str, str], object]
 _ConnectionHandler: TypeAlias = Callable[[bool, int], object]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
+# What enable_logger calls: log(level, msg), as logging.Logger and LoggerAdapter have it.
+class _Logger(Protocol):
+    def log(self, level: int, msg: str, /) -> object: ...
+
 # The metaclass of pybind11's classes (pybind11_builtins.pybind11_type at run time),
 # named so that the stub describes the class as it is; users never need it.
 class _pybind11_type(type): ...
 
 class SDK(metaclass=_pybind11_type):
-    """One MQTT client. Configure it with init, then connect; stop ends it.
+    """One MQTT client, over the Eclipse Paho MQTT C library.
 
-    init, connect, disconnect and stop raise RuntimeError when called from inside one
-    of this object's own handlers."""
+    Call init() once, then connect(); publish(), subscribe() and unsubscribe() work
+    while connected; on_message() and on_connection() set the two handlers; stop()
+    ends the client, and init() may follow. A lost connection is re-established in
+    the background, with a doubling wait, until stop().
 
-    def __init__(self) -> None: ...
+    Failures do not raise (except in init() and tls_set(), and TypeError for an
+    argument that cannot be converted): each is reported by one "[SDK] " line on
+    standard error and a False or None result; progress and notices go to standard
+    output. enable_logger() sends these lines to a logging.Logger instead.
+
+    The codes after "rc=" in those lines are the library's:
+      -1   MQTTCLIENT_FAILURE: nothing answered at the address, no answer in time,
+           or a request this context cannot make (subscribe inside a message handler)
+      -3   MQTTCLIENT_DISCONNECTED: the connection went away during the request
+      -4   MQTTCLIENT_MAX_MESSAGES_INFLIGHT: too many QoS 1/2 messages await their
+           acknowledgement
+      -5   MQTTCLIENT_BAD_UTF8_STRING: a topic, filter or string MQTT cannot carry
+           (empty, NUL, not UTF-8, a misplaced wildcard, over 65,535 bytes)
+      -8   MQTTCLIENT_BAD_STRUCTURE: keepAlive or connectTimeout out of range
+      -9   MQTTCLIENT_BAD_QOS: a QoS other than 0, 1 or 2
+      -14  MQTTCLIENT_BAD_PROTOCOL: an unknown protocol, or a plain one after tls_set()
+    A positive code after "connect failed" or "Reconnect failed" is the broker's
+    refusal (CONNACK): 1 unacceptable protocol version, 2 client identifier
+    rejected, 3 server unavailable, 4 bad user name or password, 5 not authorised."""
+
+    def __init__(self) -> None:
+        """A client in its initial state: not configured, not connected."""
+
     def init(
         self,
         clientId: str,
@@ -40,46 +68,110 @@ class SDK(metaclass=_pybind11_type):
         connectTimeout: int = 30,
         edition: str = "Community",
     ) -> None:
-        """Configures the client for the broker at protocol://brokerHost ("tcp",
-        "127.0.0.1:1883"). A repeated init first ends the earlier client as stop would.
-        With edition="Enterprise", every connect sends the password sealed as a JWE
-        token, never the password itself. Raises RuntimeError when the library
-        refuses the address."""
+        """Configures the client for the broker at protocol + "://" + brokerHost.
+
+        Connects nothing. A second init first ends the earlier configuration as stop()
+        would. Raises RuntimeError("SDK::init — MQTTClient_create failed: N") when the
+        library refuses the address or the client id (-14: an unknown protocol).
+
+        clientId: the MQTT client identifier.
+        brokerHost: "host:port", or "host" for the protocol's usual port.
+        protocol: "tcp" or "mqtt" (plain), "ssl" or "mqtts" (TLS, see tls_set()),
+          "ws" or "wss" (websockets).
+        username, password: the credentials; "" for none.
+        cleanSession: True starts every connection without the session the broker
+          kept (subscriptions, queued QoS 1/2 messages).
+        autoReconnect: after a lost connection, reconnect in the background until
+          stop().
+        maxReconnectInterval: the longest wait between reconnect attempts, in seconds;
+          the wait starts at 1 s and doubles up to it.
+        keepAlive: seconds without traffic after which the client pings the broker
+          (0-65535; 0: never); no answer within 1.5 times as long counts as a lost
+          connection.
+        writeTimeout: the library's retry interval, in seconds.
+        connectTimeout: how long connect() and each reconnect attempt wait for the
+          broker, in seconds (more than 0).
+        edition: "Community", or "Enterprise": then every connect seals the password
+          as a JWE token for the broker's public key built into the module, and sends
+          the token, never the password.
+        resumeSubs, connectRetry, connectRetryInterval, pingTimeout, orderMatters:
+          accepted and not used."""
 
     def connect(self) -> bool:
-        """Connects and returns True (also when already connected), or returns False.
-        On success the connection handler is called with (True, 0) on this thread."""
+        """Connects and returns True; also True when already connected.
+
+        Waits up to connectTimeout seconds. On success the connection handler gets
+        (True, 0) on this thread before connect returns. Returns False before init(),
+        after stop(), or when the attempt fails: "[SDK] connect failed, rc=N", where
+        -1 means nothing answered or no answer in time and 1-5 that the broker refused
+        (5: not authorised). A failed connect is not retried in the background: only
+        a connection that was made and then lost is."""
 
     def disconnect(self) -> None:
-        """Disconnects; the connection handler is called with (False, 0)."""
+        """Disconnects, waiting up to 10 s for what is in flight.
 
-    def stop(self) -> None:
-        """Ends reconnecting, disconnects and releases the client; init may follow."""
+        The connection handler gets (False, 0); no reconnect follows. When not
+        connected, prints "[SDK] Not connected" and does nothing else."""
 
-    def is_connected(self) -> bool: ...
     def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> None:
-        """Publishes payload (str is sent as UTF-8). At QoS 1 and 2 it waits for the
-        broker's acknowledgement, except inside a message handler. Never raises for a
+        """Publishes payload to topic; str is sent as UTF-8, bytes unchanged.
+
+        At QoS 1 and 2 it waits up to 10 s for the broker's acknowledgement, except
+        inside a message handler, where it sends without waiting. Never raises for a
         publication it cannot send: without a connection it prints
-        "[SDK] publish — not connected" and drops it."""
+        "[SDK] publish — not connected" and drops it; a refused one prints
+        "[SDK] publish failed on 'topic', rc=N" (-5: a topic with a wildcard or that
+        MQTT cannot carry; -9: a QoS other than 0-2)."""
 
     def subscribe(self, topic: str, qos: int = 0) -> bool:
-        """Subscribes and returns True, or returns False. Subscriptions are not renewed
-        after a reconnect: subscribe in the connection handler when it gets (True, 0).
-        Refused (False) inside a message handler."""
+        """Subscribes to a topic filter and returns True once the broker granted it.
+
+        Returns False when not connected or refused: "[SDK] subscribe failed on
+        'filter', rc=N" (-5: a filter MQTT cannot carry; -9: a QoS above 2; -1: called
+        inside a message handler, which cannot wait for the broker's answer).
+        Subscriptions are not renewed after a reconnect: subscribe in the connection
+        handler when it gets (True, 0)."""
 
     def unsubscribe(self, topic: str, /) -> None:
-        """Unsubscribes; refused inside a message handler."""
+        """Unsubscribes from a topic filter.
+
+        A failure is reported by its line only: "[SDK] unsubscribe failed on
+        'filter', rc=N" (-1 inside a message handler, as for subscribe())."""
 
     def on_message(self, handler: _MessageHandler | None, /) -> None:
-        """Sets the handler called as handler(topic, payload) on the library's thread for
-        every message; None removes it. A payload that is not valid UTF-8 arrives decoded
-        with surrogateescape: payload.encode("utf-8", "surrogateescape") gives its bytes."""
+        """Sets the handler called as handler(topic, payload) for every message.
+
+        Both arguments are str; a payload that is not valid UTF-8 arrives decoded
+        with surrogateescape, and payload.encode("utf-8", "surrogateescape") gives
+        back its bytes. None removes the handler. It runs on the library's receiving
+        thread, which serves every client of the process: keep it short. It may
+        publish; subscribe() and unsubscribe() are refused there, and calling this
+        client's init, connect, disconnect, stop, on_message or on_connection raises
+        RuntimeError. Its return value is ignored; an exception it raises goes to
+        sys.unraisablehook."""
 
     def on_connection(self, handler: _ConnectionHandler | None, /) -> None:
-        """Sets the handler called as handler(connected, code): (True, 0) after connect or
-        a reconnect, (False, 0) after disconnect, (False, -1) when the connection is
-        lost (the client then reconnects by itself, until stop). None removes it."""
+        """Sets the handler called as handler(connected, code) at every connection change.
+
+        (True, 0) after connect(), on its thread before it returns, and after each
+        automatic reconnect, on the reconnect thread; (False, 0) after disconnect()
+        or stop(); (False, -1) when the connection is lost. Events come one at a
+        time, in order. None removes the handler. Restore subscriptions here on
+        (True, 0): a reconnect does not renew them."""
+
+    def stop(self) -> None:
+        """Ends the reconnect loop, disconnects and releases the library client.
+
+        Disconnects as disconnect() does ((False, 0) to the connection handler, or
+        "[SDK] Not connected"). connect() then fails until init() is called again.
+        Every client still running when the interpreter exits is stopped so."""
+
+    def is_connected(self) -> bool:
+        """Whether the client is connected now.
+
+        Asks nothing of the network: a connection that died silently counts as
+        connected until the library notices, at most 2.5 x keepAlive after the last
+        traffic."""
 
     def tls_set(
         self,
@@ -88,19 +180,37 @@ class SDK(metaclass=_pybind11_type):
         keyfile: _Path | None = None,
         keyfile_password: str | bytes | None = None,
     ) -> None:
-        """Sets the TLS files of the connections to come, from the next connect (and every
-        reconnect) on; may be called before or after init. TLS itself is chosen by the
-        protocol given to init: "ssl" or "mqtts" (port 8883 when brokerHost names none),
-        "wss" for websockets. The broker's certificate is always verified, its chain and
-        its name against brokerHost's host.
+        """Sets the TLS files of the connections to come.
+
+        They apply from the next connect (and every reconnect) on; may be called
+        before or after init. TLS itself is chosen by the protocol given to init:
+        "ssl" or "mqtts" (port 8883 when brokerHost names none), "wss" for
+        websockets. The broker's certificate is always verified, its chain and its
+        name against brokerHost's host.
 
         ca_certs: a PEM file of the CAs to trust, in place of the system's store
-        (without it: SSL_CERT_FILE or SSL_CERT_DIR as init found them, else the system
-        bundle).
+          (without it: SSL_CERT_FILE or SSL_CERT_DIR as init found them, else the
+          system bundle).
         certfile and keyfile: a client certificate and its private key (keyfile None:
-        the key is in certfile), keyfile_password when the key is encrypted.
+          the key is in certfile), keyfile_password when the key is encrypted.
 
         Raises OSError when a file cannot be read, ValueError when it holds no
         certificate or key, the password does not open the key or the key does not
         match the certificate. Once called, connect refuses a plain protocol ("tcp",
         "mqtt", "ws") rather than send in clear."""
+
+    def enable_logger(self, logger: _Logger | None = None) -> None:
+        """Sends this client's "[SDK] " lines to a logger instead of the console.
+
+        logger: a logging.Logger (or anything with its log(level, msg) method);
+          None takes logging.getLogger("tarvo_sdk").
+        Each line becomes one record whose message is the line without "[SDK] ".
+        Levels: INFO for progress and notices (the lines of standard output),
+        WARNING for a lost connection and a failed reconnect attempt (the client goes
+        on trying), ERROR for every other failure. A line that the logger's own code
+        causes (a logging handler that publishes through this client), and lines
+        written once the interpreter has begun to exit, go to the console. No line
+        holds a password or a sealed token."""
+
+    def disable_logger(self) -> None:
+        """Sends this client's "[SDK] " lines to standard output and error again."""
