@@ -1,5 +1,6 @@
 #include "console_logger.hpp"
 
+#include "handler_slot.hpp"
 #include "interpreter_lock.hpp"
 #include "interruptible.hpp"
 
@@ -113,12 +114,18 @@ void ConsoleLogger::deliver(ConsoleStream stream, std::string_view line) {
         return;
     }
     struct Visit {
+        explicit Visit(const void* client) {
+            loggingHere = true;
+            handlerOwnersOnThisThread().push_back(client);
+        }
         ~Visit() {
+            handlerOwnersOnThisThread().pop_back();
             loggingHere = false;
             exitGate.leave();
         }
-    } visit;
-    loggingHere = true;
+        Visit(const Visit&) = delete;
+        Visit& operator=(const Visit&) = delete;
+    } visit(client_);
     InterpreterLock lock;
     const py::object logger = logger_;  // may have been unset meanwhile
     if (!logger) {

@@ -30,6 +30,11 @@ public:
     // The sink the core writes through.
     static ConsoleSink sinkOf(std::shared_ptr<ConsoleLogger> logger);
 
+    // The client whose lines these are, once it is constructed: inside the logger, its
+    // calls are refused as inside its handlers (a logger that stopped its client from
+    // a line of the reconnect thread would wait for itself).
+    void belongsTo(const void* client) { client_ = client; }
+
     // With the interpreter lock held. An empty object sends the lines to the console again.
     void set(pybind11::object logger);
 
@@ -37,6 +42,7 @@ private:
     void write(ConsoleStream stream, std::string_view line);
     void deliver(ConsoleStream stream, std::string_view line);
 
+    const void* client_ = nullptr;
     std::atomic<bool> set_{false};
     pybind11::object logger_;  // read and written with the interpreter lock held
 };

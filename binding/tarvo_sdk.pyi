@@ -209,8 +209,11 @@ class SDK(metaclass=_pybind11_type):
         WARNING for a lost connection and a failed reconnect attempt (the client goes
         on trying), ERROR for every other failure. A line that the logger's own code
         causes (a logging handler that publishes through this client), and lines
-        written once the interpreter has begun to exit, go to the console. No line
-        holds a password or a sealed token."""
+        written once the interpreter has begun to exit, go to the console. Lines come
+        from the thread that writes them (the library's, the reconnect thread); inside
+        the logger, this client's init, connect, disconnect, stop, on_message and
+        on_connection raise RuntimeError, as inside its handlers. No line holds a
+        password or a sealed token."""
 
     def disable_logger(self) -> None:
         """Sends this client's "[SDK] " lines to standard output and error again."""
