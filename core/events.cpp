@@ -71,6 +71,9 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
             return 0;
         }
         if (SDK* self = scope.receiver()) {
+            if (message->qos == 2) {
+                self->client.noteQos2Inbound();
+            }
             try {
                 // The topic ends at its NUL; the payload is exactly payloadlen bytes.
                 const std::string_view topic = topicName != nullptr ? topicName : "";
