@@ -106,7 +106,7 @@ int SDK::connectLibraryClient(const Session& session, std::string& failureNote) 
         return tlsAttempt.refusalCode();
     }
     options.ssl = tlsAttempt.options();
-    const int rc = client.connect(options);
+    const int rc = client.connect(options, connection.callsInProgress());
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
         failureNote = " (TLS: " + reason + ")";
     }
