@@ -3,7 +3,8 @@
 Both are SDK objects in this one process, each with its own connection. The
 responder replies from inside its message handler; the requester sends one
 request at a time and waits for its reply. Run it with `./dev demo request_reply`
-(the demo broker's port arrives in TARVO_BROKER_PORT; 1883 otherwise).
+(the demo broker's port arrives in TARVO_BROKER_PORT), or against a broker of yours
+with --host and --port.
 """
 
 import argparse
@@ -17,10 +18,12 @@ import tarvo_sdk
 REQUESTS = "demo/square/requests"
 
 parser = argparse.ArgumentParser(description="Request/reply between two SDK objects.")
+parser.add_argument("--host", default="127.0.0.1", help="the broker's host")
+parser.add_argument("--port", type=int, default=int(os.environ.get("TARVO_BROKER_PORT", "1883")))
 parser.add_argument("--requests", type=int, default=5, help="how many requests to send")
 parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for each reply")
 args = parser.parse_args()
-broker = f"127.0.0.1:{os.environ.get('TARVO_BROKER_PORT', '1883')}"
+broker = f"{args.host}:{args.port}"
 
 # --- the responder ---------------------------------------------------------------
 

@@ -1,10 +1,10 @@
 """Telemetry: publish JSON temperature readings at QoS 1 about once a second.
 
 Run it with `./dev demo telemetry` (the demo broker's port arrives in
-TARVO_BROKER_PORT; 1883 otherwise). Restart the broker while it runs: the SDK
-reports the lost connection, drops the readings published meanwhile (its console
-says "[SDK] publish — not connected" for each) and reconnects by itself; the loop
-simply keeps publishing. Publishing "stop" to plant/17/control ends it early.
+TARVO_BROKER_PORT), or against a broker of yours with --host and --port. Restart
+the broker while it runs: the SDK reports the lost connection, drops the readings
+published meanwhile (its console says "[SDK] publish — not connected" for each) and
+reconnects by itself; the loop simply keeps publishing. Publishing "stop" to plant/17/control ends it early.
 """
 
 import argparse
@@ -21,10 +21,11 @@ TOPIC = "plant/17/temperature"
 CONTROL = "plant/17/control"
 
 parser = argparse.ArgumentParser(description="Publish JSON temperature readings at QoS 1.")
+parser.add_argument("--host", default="127.0.0.1", help="the broker's host")
+parser.add_argument("--port", type=int, default=int(os.environ.get("TARVO_BROKER_PORT", "1883")))
 parser.add_argument("--readings", type=int, default=30, help="how many readings to publish")
 parser.add_argument("--interval", type=float, default=1.0, help="seconds between readings")
 args = parser.parse_args()
-port = int(os.environ.get("TARVO_BROKER_PORT", "1883"))
 
 sdk = tarvo_sdk.SDK()
 stop_requested = threading.Event()
@@ -51,7 +52,7 @@ def on_message(topic: str, payload: str) -> None:
 
 sdk.on_connection(on_connection)
 sdk.on_message(on_message)
-sdk.init(f"telemetry-{os.getpid()}", f"127.0.0.1:{port}", "tcp", "", "")
+sdk.init(f"telemetry-{os.getpid()}", f"{args.host}:{args.port}", "tcp", "", "")
 if not sdk.connect():
     # No retry here: the SDK reconnects by itself only after a connection it had is lost.
     sys.exit("telemetry: could not connect")
