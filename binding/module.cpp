@@ -115,13 +115,21 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
             [](BoundSDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
-                unlessStopDeferred(
+                return unlessStopDeferred(
                     [&](BoundSDK& bound) {
                         py::gil_scoped_release release;
-                        bound.publish(topic, payload, qos, retained);
+                        return bound.publish(topic, payload, qos, retained);
                     },
-                    Operation::Publish)(sdk);
+                    Operation::Publish, false)(sdk);
             },
+            "Publishes payload (str is sent as UTF-8) and returns True once the library took\n"
+            "it and, at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message\n"
+            "handler no acknowledgement can be awaited: True there means taken. Returns False\n"
+            "for a publication refused or lost (not connected, a topic or QoS the broker would\n"
+            "refuse, no acknowledgement in time, the connection lost before it came), after the\n"
+            "\"[SDK] publish ...\" line that says why, or without a line when the wait ended\n"
+            "unacknowledged. Raises only for arguments of the wrong type and for an exception\n"
+            "raised by a signal handler (KeyboardInterrupt) while it waits.",
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
             "subscribe",

@@ -57,11 +57,15 @@ class SDK(metaclass=_pybind11_type):
         """Ends reconnecting, disconnects and releases the client; init may follow."""
 
     def is_connected(self) -> bool: ...
-    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> None:
-        """Publishes payload (str is sent as UTF-8). At QoS 1 and 2 it waits for the
-        broker's acknowledgement, except inside a message handler. Never raises for a
-        publication it cannot send: without a connection it prints
-        "[SDK] publish — not connected" and drops it."""
+    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> bool:
+        """Publishes payload (str is sent as UTF-8) and returns True once the library took
+        it and, at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message
+        handler no acknowledgement can be awaited: True there means taken. Returns False
+        for a publication refused or lost (not connected, a topic or QoS the broker would
+        refuse, no acknowledgement in time, the connection lost before it came), after the
+        "[SDK] publish ..." line that says why, or without a line when the wait ended
+        unacknowledged. Raises only for arguments of the wrong type and for an exception
+        raised by a signal handler (KeyboardInterrupt) while it waits."""
 
     def subscribe(self, topic: str, qos: int = 0) -> bool:
         """Subscribes and returns True, or returns False. Subscriptions are not renewed

@@ -129,30 +129,32 @@ void SDK::unsubscribe(const std::string& topic) {
     say(ConsoleStream::Out, "[SDK] Unsubscribed from: ", topic);
 }
 
-void SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
+bool SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
     if (!is_connected()) {
         sayUnavailable(Operation::Publish);
-        return;
+        return false;
     }
-    int rc = checkPublication(topic, payload.size(), qos);
-    if (rc == MQTTCLIENT_SUCCESS) {
-        rc = sendPublication(topic, payload, qos, retained);
+    Publication sent{.rc = checkPublication(topic, payload.size(), qos)};
+    if (sent.rc == MQTTCLIENT_SUCCESS) {
+        sent = sendPublication(topic, payload, qos, retained);
     }
-    if (rc != MQTTCLIENT_SUCCESS) {
-        say(ConsoleStream::Err, "[SDK] publish failed on '", topic, "', rc=", rc);
+    if (sent.rc != MQTTCLIENT_SUCCESS) {
+        say(ConsoleStream::Err, "[SDK] publish failed on '", topic, "', rc=", sent.rc);
+        return false;
     }
+    return sent.delivered;
 }
 
-int SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
+SDK::Publication SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
     ConnectionState::Call call(connection);
     if (!call.begun()) {
-        return MQTTCLIENT_DISCONNECTED;
+        return {.rc = MQTTCLIENT_DISCONNECTED};
     }
     std::uint64_t epoch = 0;
     if (qos > 0) {
         if (insideLibraryCallback && deliveries.unawaitedCount() >= kMaxInflightMessages) {
-            return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
+            return {.rc = MQTTCLIENT_MAX_MESSAGES_INFLIGHT};
         }
         epoch = deliveries.epoch();
     }
@@ -162,29 +164,34 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;
-    int rc = library.publish(client.get(), topic.c_str(), &message, &token);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        return rc;
+    if (const int rc = library.publish(client.get(), topic.c_str(), &message, &token); rc != MQTTCLIENT_SUCCESS) {
+        return {.rc = rc};
     }
     if (insideLibraryCallback) {
         // The library's thread reads the acknowledgements itself, after this handler
-        // returns: waiting here could only time out.
+        // returns: waiting here could only time out. Taken is all that can be told.
         if (qos > 0) {
             deliveries.leaveUnawaited(token);
         }
-        return MQTTCLIENT_SUCCESS;
+        return {.delivered = true};
     }
     // A QoS 0 message is complete once written, and an acknowledged one needs nothing
     // more: the library's completion wait only costs a lock its receiving thread needs.
-    // It is left for a wait that timed out or was cut short, where it polls in 100 ms
-    // steps for what remains of the 10 s.
-    if (qos > 0 && !deliveries.await(token, epoch, deadline, interruptCheck)) {
-        auto remaining =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        library.waitForCompletion(client.get(), token,
-                                  static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    if (qos == 0 || deliveries.await(token, epoch, deadline, interruptCheck)) {
+        return {.delivered = true};
     }
-    return MQTTCLIENT_SUCCESS;
+    // Timed out; or a loss or disconnect ended the wait. With a clean session the library
+    // dropped the message with the session, and once connected again its own wait would
+    // take the message's absence for an acknowledgement. Otherwise it sends the message
+    // again on the next connection, and its wait (polling in 100 ms steps for what
+    // remains of the 10 s) sees the acknowledgement there.
+    if (deliveries.epoch() == epoch || session()->connectOptions.cleansession != 0) {
+        return {};
+    }
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int rc =
+        library.waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    return {.delivered = rc == MQTTCLIENT_SUCCESS};
 }
 
 }  // namespace tarvo

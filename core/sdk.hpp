@@ -84,7 +84,10 @@ public:
     // Between a successful init and stop: there is a library client and maybe a loop.
     bool isRunning() const { return !inheritedAcrossFork() && run.enabled(); }
 
-    void publish(const std::string& topic, std::string_view payload, int qos, bool retained);
+    // True once the library took the message and, at QoS 1 and 2, the broker acknowledged
+    // it within the wait; inside a message handler, where no acknowledgement can be
+    // awaited, once the library took it. False for every refusal and failure.
+    bool publish(const std::string& topic, std::string_view payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);
     void unsubscribe(const std::string& topic);
 
@@ -185,7 +188,13 @@ private:
     void reportHandlerFailure(std::string_view event) noexcept;
 
     // messaging (messaging.cpp)
-    int sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
+    // The library's code for taking the message, and whether it was delivered (as
+    // publish answers).
+    struct Publication {
+        int rc = MQTTCLIENT_SUCCESS;
+        bool delivered = false;
+    };
+    Publication sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
     template <typename Request>
     int sendRequest(Request request);
 

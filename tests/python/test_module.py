@@ -27,7 +27,7 @@ SIGNATURES = {
     ),
     "connect": "connect(self: tarvo_sdk.SDK) -> bool",
     "disconnect": "disconnect(self: tarvo_sdk.SDK) -> None",
-    "publish": f"publish(self: tarvo_sdk.SDK, topic: str, payload: str, qos: {INT} = 0, retained: bool = False) -> None",
+    "publish": f"publish(self: tarvo_sdk.SDK, topic: str, payload: str, qos: {INT} = 0, retained: bool = False) -> bool",
     "subscribe": f"subscribe(self: tarvo_sdk.SDK, topic: str, qos: {INT} = 0) -> bool",
     "unsubscribe": "unsubscribe(self: tarvo_sdk.SDK, arg0: str) -> None",
     "on_message": "on_message(self: tarvo_sdk.SDK, arg0: collections.abc.Callable[[str, str], None]) -> None",
