@@ -141,11 +141,21 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              [](BoundSDK& sdk, const std::string& topic) {
                  unlessStopDeferred(interruptible(&SDK::unsubscribe), Operation::Unsubscribe)(sdk, topic);
              })
-        .def("on_message",
-             [](BoundSDK& sdk, MessageHandlerArg handler) {
-                 const auto replace = interruptible(&SDK::on_message);
-                 replace(sdk, std::move(handler.handler));
-             })
+        .def(
+            "on_message",
+            [](BoundSDK& sdk, MessageHandlerArg handler) {
+                const auto replace = interruptible(&SDK::on_message);
+                replace(sdk, std::move(handler.handler));
+            },
+            "Sets the handler called on the library's thread for every message; None removes\n"
+            "it. It is called as handler(topic, payload), and with the message's flags as\n"
+            "keyword arguments too if it names them as parameters after those two: retained\n"
+            "(bool: sent from the topic's retained message, for a new subscription), qos (int:\n"
+            "0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2 message sent again, which may\n"
+            "have arrived before). Each one it names, and only those:\n"
+            "def handler(topic, payload, *, retained): ... gets retained only. The choice is\n"
+            "made once, here. A payload that is not valid UTF-8 arrives decoded with\n"
+            "surrogateescape: payload.encode(\"utf-8\", \"surrogateescape\") gives its bytes.")
         .def("on_connection",
              [](BoundSDK& sdk, ConnectionHandlerArg handler) {
                  const auto replace = interruptible(&SDK::on_connection);

@@ -2,10 +2,42 @@
 
 import os
 from collections.abc import Callable
-from typing import TypeAlias
+from typing import Protocol, TypeAlias
 
 # Handler types. A handler's return value is ignored, so any return type is accepted.
-_MessageHandler: TypeAlias = Callable[[str, str], object]
+# A message handler may take any of the message's flags by keyword (see on_message): one
+# protocol for each choice.
+class _WithRetained(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool) -> object: ...
+
+class _WithQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int) -> object: ...
+
+class _WithDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, dup: bool) -> object: ...
+
+class _WithRetainedQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int) -> object: ...
+
+class _WithRetainedDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, dup: bool) -> object: ...
+
+class _WithQosDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int, dup: bool) -> object: ...
+
+class _WithFlags(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int, dup: bool) -> object: ...
+
+_MessageHandler: TypeAlias = (
+    Callable[[str, str], object]
+    | _WithRetained
+    | _WithQos
+    | _WithDup
+    | _WithRetainedQos
+    | _WithRetainedDup
+    | _WithQosDup
+    | _WithFlags
+)
 _ConnectionHandler: TypeAlias = Callable[[bool, int], object]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -76,9 +108,15 @@ class SDK(metaclass=_pybind11_type):
         """Unsubscribes; refused inside a message handler."""
 
     def on_message(self, handler: _MessageHandler | None, /) -> None:
-        """Sets the handler called as handler(topic, payload) on the library's thread for
-        every message; None removes it. A payload that is not valid UTF-8 arrives decoded
-        with surrogateescape: payload.encode("utf-8", "surrogateescape") gives its bytes."""
+        """Sets the handler called on the library's thread for every message; None removes
+        it. It is called as handler(topic, payload), and with the message's flags as
+        keyword arguments too if it names them as parameters after those two: retained
+        (bool: sent from the topic's retained message, for a new subscription), qos (int:
+        0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2 message sent again, which may
+        have arrived before). Each one it names, and only those:
+        def handler(topic, payload, *, retained): ... gets retained only. The choice is
+        made once, here. A payload that is not valid UTF-8 arrives decoded with
+        surrogateescape: payload.encode("utf-8", "surrogateescape") gives its bytes."""
 
     def on_connection(self, handler: _ConnectionHandler | None, /) -> None:
         """Sets the handler called as handler(connected, code): (True, 0) after connect or
@@ -108,3 +146,4 @@ class SDK(metaclass=_pybind11_type):
         certificate or key, the password does not open the key or the key does not
         match the certificate. Once called, connect refuses a plain protocol ("tcp",
         "mqtt", "ws") rather than send in clear."""
+

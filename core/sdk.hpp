@@ -39,8 +39,16 @@ inline bool containsNul(std::string_view text) { return text.find('\0') != std::
 
 class SDK {
 public:
+    // What a PUBLISH's header says of the message: its QoS; retained: sent from the topic's
+    // retained message, for a new subscription; duplicate: sent again (QoS 1 and 2), so
+    // that it may have arrived before.
+    struct MessageFlags {
+        int qos = 0;
+        bool retained = false;
+        bool duplicate = false;
+    };
     // The topic and payload are the library's own bytes, valid for the call only.
-    using MessageHandler = std::function<void(std::string_view topic, std::string_view payload)>;
+    using MessageHandler = std::function<void(std::string_view topic, std::string_view payload, MessageFlags flags)>;
     using ConnectionHandler = std::function<void(bool connected, int code)>;
     // Told about an exception that a handler raised where there is no caller to take
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
@@ -222,7 +230,7 @@ private:
     std::string sealedPassword TARVO_GUARDED_BY(sessionMutex);
     // Messages come one at a time from the library's receiving thread; connection
     // events from several threads, delivered one at a time in order.
-    HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
+    HandlerSlot<std::string_view, std::string_view, MessageFlags> messageHandler{this, false};
     HandlerSlot<bool, int> connectionHandler{this, true};
     std::atomic<std::uint64_t> forkCountAtInit{forksSincePahoSetUp()};
     // Set by the binding before anything else is called.

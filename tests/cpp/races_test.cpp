@@ -78,7 +78,7 @@ class Races : public ::testing::Test {
 protected:
     void start(bool cleanSession, bool autoReconnect = true) {
         sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
-        sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
+        sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) { recorder.message(topic, payload); });
         sdk.init(options(cleanSession, autoReconnect));
         ASSERT_TRUE(sdk.connect());
     }
@@ -171,7 +171,7 @@ TEST_F(Races, DestroyingAClientWaitsForItsRunningCallback) {
     Gate handlerEntered;
     Gate clientGone;
     bool goneDuringCallback = false;
-    client->on_message([&](std::string_view, std::string_view) {
+    client->on_message([&](std::string_view, std::string_view, SDK::MessageFlags) {
         handlerEntered.open();
         // Time for a destruction that does not wait for this call to end.
         goneDuringCallback = clientGone.wait(std::chrono::seconds(1));
@@ -234,7 +234,7 @@ TEST_F(Races, CleanDisconnectFreesTheMessageBeingHandedOver) {
 TEST_F(Races, ConnectionHandlerSubscribesWhileAMessageWaitsAheadOfTheAnswer) {
     bool subscribed = false;
     library.onSubscribe([&] { library.deliver("a/1", "retained"); });
-    sdk.on_message([this](std::string_view topic, std::string_view payload) { recorder.message(topic, payload); });
+    sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) { recorder.message(topic, payload); });
     sdk.on_connection([&](bool connected, int) {
         if (connected) {
             subscribed = sdk.subscribe("a/#", 1);
@@ -310,7 +310,7 @@ TEST_F(Races, ReplacingAHandlerWaitsForItsRunningCall) {
     Gate entered;
     Gate replaced;
     bool replacedDuringTheCall = false;
-    sdk.on_message([&](std::string_view, std::string_view) {
+    sdk.on_message([&](std::string_view, std::string_view, SDK::MessageFlags) {
         entered.open();
         // Time for a replacement that does not wait for this call to return (it would at once).
         replacedDuringTheCall = replaced.wait(std::chrono::seconds(1));
@@ -330,7 +330,7 @@ TEST_F(Races, ReplacingAHandlerWaitsForItsRunningCall) {
 TEST_F(Races, RequestsFromAMessageHandlerAreRefusedAtOnce) {
     start(false);
     bool subscribed = true;
-    sdk.on_message([&](std::string_view, std::string_view) {
+    sdk.on_message([&](std::string_view, std::string_view, SDK::MessageFlags) {
         subscribed = sdk.subscribe("a/#", 1);
         sdk.unsubscribe("a/#");
     });

@@ -134,6 +134,12 @@ sdk.on_connection(None)
 sdk.on_message(lambda topic, payload: payload.encode("utf-8", "surrogateescape"))
 sdk.publish("t", bytearray(b"\\xff"), qos=2, retained=True)
 granted: bool = sdk.subscribe("t", 1)
+delivered: bool = sdk.publish("t", "x", 1)
+sdk.on_message(lambda topic, payload, *, retained: print(retained))
+def on_flags(topic: str, payload: str, *, retained: bool, qos: int, dup: bool) -> None: ...
+def on_dup(topic: str, payload: str, dup: bool) -> None: ...
+sdk.on_message(on_flags)
+sdk.on_message(on_dup)
 sdk.publish("t", 1.5)  # E
 sdk.publish("t", "x", qos=1.0)  # E
 sdk.on_message(lambda topic: None)  # E
@@ -141,6 +147,9 @@ sdk.on_connection(lambda connected, code: code.upper())  # E
 sdk.unsubscribe(topic="t")  # E
 sdk.init("id", "127.0.0.1:1883", "tcp", "", "", keepAlive="30")  # E
 connected: str = sdk.connect()  # E
+unconfirmed: str = sdk.publish("t", "x")  # E
+def on_qos_name(topic: str, payload: str, *, qos: str) -> None: ...
+sdk.on_message(on_qos_name)  # E
 """
 
 
