@@ -1,4 +1,4 @@
-// The tarvo_sdk extension module: class SDK and its twelve methods.
+// The tarvo_sdk extension module: class SDK and its methods.
 #include "handlers.hpp"
 #include "interruptible.hpp"
 #include "live_clients.hpp"
@@ -67,6 +67,11 @@ void tlsSet(BoundSDK& sdk, const py::object& caCerts, const py::object& certFile
                           .keyPassword = keyPassword.value_or("")};
     py::gil_scoped_release release;  // reads the files
     sdk.tls_set(std::move(files));
+}
+
+void willSet(BoundSDK& sdk, const std::string& topic, const std::optional<std::string>& payload, int qos,
+             bool retain) {
+    sdk.will_set(tarvo::WillMessage{.topic = topic, .payload = payload.value_or(""), .qos = qos, .retained = retain});
 }
 
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
@@ -178,7 +183,20 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              })
         .def("is_connected", [](BoundSDK& sdk) { return !sdk.abandonedCalls.stopDeferred() && sdk.is_connected(); })
         .def("tls_set", &tlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
-             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none());
+             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none())
+        .def("will_set", &willSet,
+             "Sets the will: the message the broker publishes for this client when its\n"
+             "connection ends without a disconnect (the network dropped, the process died),\n"
+             "never after disconnect or stop. Sent with every connect and reconnect from the\n"
+             "next one on; may be called before or after init, which keeps it. payload: str\n"
+             "(sent as UTF-8), bytes, bytearray, or None for an empty one. Raises ValueError\n"
+             "for a topic publish would refuse (empty, a wildcard, a control character), a\n"
+             "qos other than 0, 1 or 2, or a payload longer than 65,535 bytes, and TypeError\n"
+             "for an argument of the wrong type.",
+             py::arg("topic"), py::arg("payload") = py::none(), py::arg("qos") = 0, py::arg("retain") = false)
+        .def(
+            "will_clear", [](BoundSDK& sdk) { sdk.will_clear(); },
+            "Removes the will, from the next connect and reconnect on.");
 
     // A file tls_set cannot use: OSError (with its errno and path) when it cannot be read,
     // ValueError when it holds no certificate or key, or the key does not fit.

@@ -147,3 +147,17 @@ class SDK(metaclass=_pybind11_type):
         match the certificate. Once called, connect refuses a plain protocol ("tcp",
         "mqtt", "ws") rather than send in clear."""
 
+    def will_set(
+        self, topic: str, payload: str | bytes | bytearray | None = None, qos: int = 0, retain: bool = False
+    ) -> None:
+        """Sets the will: the message the broker publishes for this client when its
+        connection ends without a disconnect (the network dropped, the process died),
+        never after disconnect or stop. Sent with every connect and reconnect from the
+        next one on; may be called before or after init, which keeps it. payload: str
+        (sent as UTF-8), bytes, bytearray, or None for an empty one. Raises ValueError
+        for a topic publish would refuse (empty, a wildcard, a control character), a
+        qos other than 0, 1 or 2, or a payload longer than 65,535 bytes, and TypeError
+        for an argument of the wrong type."""
+
+    def will_clear(self) -> None:
+        """Removes the will, from the next connect and reconnect on."""

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
+#include <utility>
 
 namespace tarvo {
 
@@ -127,6 +129,22 @@ void SDK::unsubscribe(const std::string& topic) {
         return;
     }
     say(ConsoleStream::Out, "[SDK] Unsubscribed from: ", topic);
+}
+
+void SDK::will_set(WillMessage message) {
+    switch (checkPublication(message.topic, message.payload.size(), message.qos)) {
+    case MQTTCLIENT_BAD_UTF8_STRING:
+        throw std::invalid_argument("will_set: not a topic a message can be published to (empty, a wildcard, "
+                                    "not UTF-8, a control character, or longer than 65,535 bytes)");
+    case MQTTCLIENT_BAD_QOS:
+        throw std::invalid_argument("will_set: qos must be 0, 1 or 2");
+    default:
+        break;
+    }
+    if (message.payload.size() > kMaxMqttString) {
+        throw std::invalid_argument("will_set: a will's payload is at most 65,535 bytes");
+    }
+    will.set(std::move(message));
 }
 
 bool SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {

@@ -22,6 +22,7 @@
 #include "library_client.hpp"
 #include "reconnect_run.hpp"
 #include "tls.hpp"
+#include "will.hpp"
 
 #include <MQTTClient.h>
 
@@ -103,6 +104,14 @@ public:
     // throws TlsFileError for one that cannot be used. Once called, an address that is
     // not a TLS one is refused at connect.
     void tls_set(TlsFiles files) { tls.set(std::move(files)); }
+
+    // The will of the connections to come (the next attempt on, the reconnect loop's
+    // too), before or after init, which keeps it as it keeps the TLS files; will_clear:
+    // none. Throws
+    // std::invalid_argument for a will that publish would refuse (checkPublication), or
+    // whose payload is longer than a CONNECT carries (kMaxMqttString).
+    void will_set(WillMessage message);
+    void will_clear() { will.set(std::nullopt); }
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
@@ -220,6 +229,7 @@ private:
     Library& library;
     const ConsoleSink console;
     Tls tls;
+    Will will;
     LibraryClient client{library};
     ConnectionState connection;
     DeliveryTracker deliveries;

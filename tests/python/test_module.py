@@ -40,6 +40,11 @@ SIGNATURES = {
         "tls_set(self: tarvo_sdk.SDK, ca_certs: object = None, certfile: object = None, keyfile: object = None, "
         "keyfile_password: str | None = None) -> None"
     ),
+    "will_set": (
+        f"will_set(self: tarvo_sdk.SDK, topic: str, payload: str | None = None, qos: {INT} = 0, "
+        "retain: bool = False) -> None"
+    ),
+    "will_clear": "will_clear(self: tarvo_sdk.SDK) -> None",
 }
 FIVE = ("client", "127.0.0.1:1883", "tcp", "user", "secret")
 
