@@ -58,7 +58,9 @@ private:
 
 // The message flags a handler may take, as keyword arguments of these names.
 enum class Flag { Retained, Qos, Dup };
-constexpr std::pair<Flag, const char*> kFlagNames[] = {{Flag::Retained, "retained"}, {Flag::Qos, "qos"}, {Flag::Dup, "dup"}};
+constexpr std::pair<Flag, const char*> kFlagNames[] = {{Flag::Retained, "retained"},
+                                                       {Flag::Qos, "qos"},
+                                                       {Flag::Dup, "dup"}};
 constexpr std::size_t kMaxArguments = 2 + std::size(kFlagNames);
 
 // One strong reference to a Python callable, with the names of the keyword arguments it is
@@ -91,8 +93,9 @@ public:
             throw py::error_already_set();
         }
         const std::size_t keywords = keywordNames_ != nullptr ? PyTuple_GET_SIZE(keywordNames_) : 0;
-        py::object result = py::reinterpret_steal<py::object>(
-            PyObject_Vectorcall(callable_, args.data(), args.size() - keywords, keywordNames_));
+        py::object result =
+            py::reinterpret_steal<py::object>(PyObject_Vectorcall(callable_, args.data(), args.size() - keywords,
+                                                                  keywordNames_));
         if (!result) {
             throw py::error_already_set();
         }

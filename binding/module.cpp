@@ -69,8 +69,7 @@ void tlsSet(BoundSDK& sdk, const py::object& caCerts, const py::object& certFile
     sdk.tls_set(std::move(files));
 }
 
-void willSet(BoundSDK& sdk, const std::string& topic, const std::optional<std::string>& payload, int qos,
-             bool retain) {
+void willSet(BoundSDK& sdk, const std::string& topic, const std::optional<std::string>& payload, int qos, bool retain) {
     sdk.will_set(tarvo::WillMessage{.topic = topic, .payload = payload.value_or(""), .qos = qos, .retained = retain});
 }
 

@@ -207,8 +207,8 @@ SDK::Publication SDK::sendPublication(const std::string& topic, std::string_view
         return {};
     }
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int rc =
-        library.waitForCompletion(client.get(), token, static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    const int rc = library.waitForCompletion(client.get(), token,
+                                             static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
     return {.delivered = rc == MQTTCLIENT_SUCCESS};
 }
 

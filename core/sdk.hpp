@@ -107,9 +107,9 @@ public:
 
     // The will of the connections to come (the next attempt on, the reconnect loop's
     // too), before or after init, which keeps it as it keeps the TLS files; will_clear:
-    // none. Throws
-    // std::invalid_argument for a will that publish would refuse (checkPublication), or
-    // whose payload is longer than a CONNECT carries (kMaxMqttString).
+    // none. Throws std::invalid_argument for a will that publish would refuse
+    // (checkPublication), or whose payload is longer than a CONNECT carries
+    // (kMaxMqttString).
     void will_set(WillMessage message);
     void will_clear() { will.set(std::nullopt); }
 

@@ -247,7 +247,7 @@ TEST_P(ReentryFromHandler, ConnectionHandlerIsRefusedWithLogicError) {
 // The message handler runs on the library's thread; the same calls are refused there.
 TEST_P(ReentryFromHandler, MessageHandlerIsRefusedWithLogicError) {
     sdk.on_message([this, log = received.handler()](std::string_view topic, std::string_view payload,
-                                                                 SDK::MessageFlags flags) {
+                                                    SDK::MessageFlags flags) {
         record([this] { GetParam().call(sdk, broker.address()); });
         log(topic, payload, flags);
     });

@@ -78,7 +78,9 @@ class Races : public ::testing::Test {
 protected:
     void start(bool cleanSession, bool autoReconnect = true) {
         sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
-        sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) { recorder.message(topic, payload); });
+        sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) {
+            recorder.message(topic, payload);
+        });
         sdk.init(options(cleanSession, autoReconnect));
         ASSERT_TRUE(sdk.connect());
     }
@@ -234,7 +236,9 @@ TEST_F(Races, CleanDisconnectFreesTheMessageBeingHandedOver) {
 TEST_F(Races, ConnectionHandlerSubscribesWhileAMessageWaitsAheadOfTheAnswer) {
     bool subscribed = false;
     library.onSubscribe([&] { library.deliver("a/1", "retained"); });
-    sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) { recorder.message(topic, payload); });
+    sdk.on_message([this](std::string_view topic, std::string_view payload, SDK::MessageFlags) {
+        recorder.message(topic, payload);
+    });
     sdk.on_connection([&](bool connected, int) {
         if (connected) {
             subscribed = sdk.subscribe("a/#", 1);
