@@ -4,8 +4,8 @@
 
 #include <pybind11/functional.h>
 
+#include <algorithm>
 #include <array>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -79,23 +79,21 @@ public:
     CallableReference(const CallableReference&) = delete;
     CallableReference& operator=(const CallableReference&) = delete;
 
-    // Calls with the lock held. args are new references, stolen (null for one whose
-    // conversion failed): the positional arguments, then the keyword arguments' values. A
-    // Python exception leaves as py::error_already_set.
-    void call(std::span<PyObject* const> args) const {
-        std::array<py::object, kMaxArguments> owned;
-        bool converted = true;
-        for (std::size_t i = 0; i < args.size(); ++i) {
+    // Calls with the lock held, with the first `count` of args: new references, stolen,
+    // null for one whose conversion failed; the positional arguments, then the values of
+    // the keyword arguments. A Python exception leaves as py::error_already_set.
+    template <std::size_t Capacity>
+    void call(const std::array<PyObject*, Capacity>& args, std::size_t count = Capacity) const {
+        std::array<py::object, Capacity> owned;
+        for (std::size_t i = 0; i < count; ++i) {
             owned[i] = py::reinterpret_steal<py::object>(args[i]);
-            converted = converted && args[i] != nullptr;
         }
-        if (!converted) {
+        if (std::any_of(args.begin(), args.begin() + count, [](PyObject* arg) { return arg == nullptr; })) {
             throw py::error_already_set();
         }
         const std::size_t keywords = keywordNames_ != nullptr ? PyTuple_GET_SIZE(keywordNames_) : 0;
-        py::object result =
-            py::reinterpret_steal<py::object>(PyObject_Vectorcall(callable_, args.data(), args.size() - keywords,
-                                                                  keywordNames_));
+        py::object result = py::reinterpret_steal<py::object>(PyObject_Vectorcall(callable_, args.data(),
+                                                                                  count - keywords, keywordNames_));
         if (!result) {
             throw py::error_already_set();
         }
@@ -124,8 +122,17 @@ PyObject* flagValue(Flag flag, SDK::MessageFlags flags) {
     return nullptr;
 }
 
-// Called as handler(topic, payload), with each flag in `taken` after them by keyword.
+// Called as handler(topic, payload).
 struct PythonMessageHandler {
+    std::shared_ptr<const CallableReference> callable;
+    void operator()(std::string_view topic, std::string_view payload, SDK::MessageFlags /*flags*/) const {
+        InterpreterLock lock;
+        callable->call(std::array{decode(topic), decode(payload)});
+    }
+};
+
+// Called as handler(topic, payload) with each flag in `taken` after them, by keyword.
+struct PythonMessageHandlerWithFlags {
     std::shared_ptr<const CallableReference> callable;
     std::vector<Flag> taken;
     void operator()(std::string_view topic, std::string_view payload, SDK::MessageFlags flags) const {
@@ -134,7 +141,7 @@ struct PythonMessageHandler {
         for (std::size_t i = 0; i < taken.size(); ++i) {
             args[2 + i] = flagValue(taken[i], flags);
         }
-        callable->call(std::span(args.data(), 2 + taken.size()));
+        callable->call(args, 2 + taken.size());
     }
 };
 
@@ -254,8 +261,12 @@ bool type_caster<tarvo::binding::MessageHandlerArg>::load(handle source, bool co
         return true;
     }
     std::vector<binding::Flag> taken = binding::flagsTaken(source);
-    value.handler = binding::PythonMessageHandler{
-        std::make_shared<const binding::CallableReference>(source, binding::keywordNames(taken)), std::move(taken)};
+    if (taken.empty()) {
+        value.handler = binding::PythonMessageHandler{std::make_shared<const binding::CallableReference>(source)};
+    } else {
+        value.handler = binding::PythonMessageHandlerWithFlags{
+            std::make_shared<const binding::CallableReference>(source, binding::keywordNames(taken)), std::move(taken)};
+    }
     return true;
 }
 

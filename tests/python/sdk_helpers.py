@@ -101,6 +101,7 @@ class SdkProcess:
             [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=support.script_env({"TARVO_TEST_BROKER": broker.address}),
+            bufsize=0,  # readline() then takes no more than its line, and select() sees the rest
         )
 
     def wait_for(self, line: str, timeout: float = 30):
