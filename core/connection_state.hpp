@@ -111,6 +111,13 @@ public:
         set(next);
     }
 
+    // True while a library call begun on the last connection still runs (one cut off by
+    // a loss). During an attempt none begins, so false stays false until it ends.
+    bool callsInProgress() {
+        LockGuard lock(mutex_);
+        return callsInProgress_ > 0;
+    }
+
     // A library call on the open connection, counted from construction to destruction;
     // begun() is false (and nothing counted) when the connection is not open.
     class Call {
