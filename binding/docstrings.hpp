@@ -76,14 +76,18 @@ inline constexpr const char* kDisconnect = R"(Disconnects, waiting up to 10 s fo
 The connection handler gets (False, 0); no reconnect follows. When not
 connected, prints "[SDK] Not connected" and does nothing else.)";
 
-inline constexpr const char* kPublish = R"(Publishes payload to topic; str is sent as UTF-8, bytes unchanged.
+inline constexpr const char* kPublish = R"(Publishes payload to topic and returns True once it was delivered.
 
-At QoS 1 and 2 it waits up to 10 s for the broker's acknowledgement, except
-inside a message handler, where it sends without waiting. Never raises for a
-publication it cannot send: without a connection it prints
-"[SDK] publish — not connected" and drops it; a refused one prints
-"[SDK] publish failed on 'topic', rc=N" (-5: a topic with a wildcard or that
-MQTT cannot carry; -9: a QoS other than 0-2).)";
+str is sent as UTF-8, bytes and bytearray unchanged. True once the library
+took the message and, at QoS 1 and 2, the broker acknowledged it within 10 s.
+Inside a message handler no acknowledgement can be awaited: True there means
+taken. Returns False for a publication refused or lost: after the line that
+says why ("[SDK] publish — not connected", or "[SDK] publish failed on
+'topic', rc=N": -5 a topic with a wildcard or that MQTT cannot carry, -9 a
+QoS other than 0-2), or without a line when the wait ended unacknowledged (no
+answer in time, the connection lost before it came). Raises only for
+arguments of the wrong type and for an exception raised by a signal handler
+(KeyboardInterrupt) while it waits.)";
 
 inline constexpr const char* kSubscribe = R"(Subscribes to a topic filter and returns True once the broker granted it.
 
@@ -98,16 +102,23 @@ inline constexpr const char* kUnsubscribe = R"(Unsubscribes from a topic filter.
 A failure is reported by its line only: "[SDK] unsubscribe failed on
 'filter', rc=N" (-1 inside a message handler, as for subscribe()).)";
 
-inline constexpr const char* kOnMessage = R"(Sets the handler called as handler(topic, payload) for every message.
+inline constexpr const char* kOnMessage = R"(Sets the handler called for every message; None removes it.
 
-Both arguments are str; a payload that is not valid UTF-8 arrives decoded
-with surrogateescape, and payload.encode("utf-8", "surrogateescape") gives
-back its bytes. None removes the handler. It runs on the library's receiving
-thread, which serves every client of the process: keep it short. It may
-publish; subscribe() and unsubscribe() are refused there, and calling this
-client's init, connect, disconnect, stop, on_message or on_connection raises
-RuntimeError. Its return value is ignored; an exception it raises goes to
-sys.unraisablehook.)";
+It is called as handler(topic, payload), both str, and with the message's
+flags as keyword arguments too if it names them as parameters after those
+two: retained (bool: sent from the topic's retained message, for a new
+subscription), qos (int: 0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2
+message sent again, which may have arrived before). Each one it names, and
+only those: def handler(topic, payload, *, retained): ... gets retained only.
+The choice is made once, here. A payload that is not valid UTF-8 arrives
+decoded with surrogateescape: payload.encode("utf-8", "surrogateescape")
+gives its bytes.
+
+It runs on the library's receiving thread, which serves every client of the
+process: keep it short. It may publish; subscribe() and unsubscribe() are
+refused there, and calling this client's init, connect, disconnect, stop,
+on_message or on_connection raises RuntimeError. Its return value is
+ignored; an exception it raises goes to sys.unraisablehook.)";
 
 inline constexpr const char* kOnConnection =
     R"(Sets the handler called as handler(connected, code) at every connection change.
@@ -148,6 +159,19 @@ Raises OSError when a file cannot be read, ValueError when it holds no
 certificate or key, the password does not open the key or the key does not
 match the certificate. Once called, connect refuses a plain protocol ("tcp",
 "mqtt", "ws") rather than send in clear.)";
+
+inline constexpr const char* kWillSet = R"(Sets the will, which the broker publishes if the connection dies.
+
+The will is the message the broker publishes for this client when its
+connection ends without a disconnect (the network dropped, the process died),
+never after disconnect or stop. Sent with every connect and reconnect from
+the next one on; may be called before or after init, which keeps it. payload:
+str (sent as UTF-8), bytes, bytearray, or None for an empty one. Raises
+ValueError for a topic publish would refuse (empty, a wildcard, a control
+character), a qos other than 0, 1 or 2, or a payload longer than 65,535
+bytes, and TypeError for an argument of the wrong type.)";
+
+inline constexpr const char* kWillClear = R"(Removes the will, from the next connect and reconnect on.)";
 
 inline constexpr const char* kEnableLogger = R"(Sends this client's "[SDK] " lines to a logger instead of the console.
 

@@ -71,6 +71,10 @@ void tlsSet(BoundSDK& sdk, const py::object& caCerts, const py::object& certFile
     sdk.tls_set(std::move(files));
 }
 
+void willSet(BoundSDK& sdk, const std::string& topic, const std::optional<std::string>& payload, int qos, bool retain) {
+    sdk.will_set(tarvo::WillMessage{.topic = topic, .payload = payload.value_or(""), .qos = qos, .retained = retain});
+}
+
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
 // stopped: each call answers as it would then, with its line and result.
 template <typename Call, typename Result>
@@ -133,12 +137,12 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
             [](BoundSDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
-                unlessStopDeferred(
+                return unlessStopDeferred(
                     [&](BoundSDK& bound) {
                         py::gil_scoped_release release;
-                        bound.publish(topic, payload, qos, retained);
+                        return bound.publish(topic, payload, qos, retained);
                     },
-                    Operation::Publish)(sdk);
+                    Operation::Publish, false)(sdk);
             },
             doc::kPublish, py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
@@ -189,6 +193,10 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             doc::kIsConnected)
         .def("tls_set", &tlsSet, doc::kTlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
              py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none())
+        .def("will_set", &willSet, doc::kWillSet, py::arg("topic"), py::arg("payload") = py::none(), py::arg("qos") = 0,
+             py::arg("retain") = false)
+        .def(
+            "will_clear", [](BoundSDK& sdk) { sdk.will_clear(); }, doc::kWillClear)
         .def("enable_logger", &enableLogger, doc::kEnableLogger, py::arg("logger") = py::none())
         .def("disable_logger", [](BoundSDK& sdk) { sdk.consoleLogger->set(py::object()); }, doc::kDisableLogger);
 

@@ -5,7 +5,39 @@ from collections.abc import Callable
 from typing import Protocol, TypeAlias
 
 # Handler types. A handler's return value is ignored, so any return type is accepted.
-_MessageHandler: TypeAlias = Callable[[str, str], object]
+# A message handler may take any of the message's flags by keyword (see on_message): one
+# protocol for each choice.
+class _WithRetained(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool) -> object: ...
+
+class _WithQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int) -> object: ...
+
+class _WithDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, dup: bool) -> object: ...
+
+class _WithRetainedQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int) -> object: ...
+
+class _WithRetainedDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, dup: bool) -> object: ...
+
+class _WithQosDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int, dup: bool) -> object: ...
+
+class _WithFlags(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int, dup: bool) -> object: ...
+
+_MessageHandler: TypeAlias = (
+    Callable[[str, str], object]
+    | _WithRetained
+    | _WithQos
+    | _WithDup
+    | _WithRetainedQos
+    | _WithRetainedDup
+    | _WithQosDup
+    | _WithFlags
+)
 _ConnectionHandler: TypeAlias = Callable[[bool, int], object]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -113,15 +145,19 @@ class SDK(metaclass=_pybind11_type):
         The connection handler gets (False, 0); no reconnect follows. When not
         connected, prints "[SDK] Not connected" and does nothing else."""
 
-    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> None:
-        """Publishes payload to topic; str is sent as UTF-8, bytes unchanged.
+    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> bool:
+        """Publishes payload to topic and returns True once it was delivered.
 
-        At QoS 1 and 2 it waits up to 10 s for the broker's acknowledgement, except
-        inside a message handler, where it sends without waiting. Never raises for a
-        publication it cannot send: without a connection it prints
-        "[SDK] publish — not connected" and drops it; a refused one prints
-        "[SDK] publish failed on 'topic', rc=N" (-5: a topic with a wildcard or that
-        MQTT cannot carry; -9: a QoS other than 0-2)."""
+        str is sent as UTF-8, bytes and bytearray unchanged. True once the library
+        took the message and, at QoS 1 and 2, the broker acknowledged it within 10 s.
+        Inside a message handler no acknowledgement can be awaited: True there means
+        taken. Returns False for a publication refused or lost: after the line that
+        says why ("[SDK] publish — not connected", or "[SDK] publish failed on
+        'topic', rc=N": -5 a topic with a wildcard or that MQTT cannot carry, -9 a
+        QoS other than 0-2), or without a line when the wait ended unacknowledged (no
+        answer in time, the connection lost before it came). Raises only for
+        arguments of the wrong type and for an exception raised by a signal handler
+        (KeyboardInterrupt) while it waits."""
 
     def subscribe(self, topic: str, qos: int = 0) -> bool:
         """Subscribes to a topic filter and returns True once the broker granted it.
@@ -139,16 +175,23 @@ class SDK(metaclass=_pybind11_type):
         'filter', rc=N" (-1 inside a message handler, as for subscribe())."""
 
     def on_message(self, handler: _MessageHandler | None, /) -> None:
-        """Sets the handler called as handler(topic, payload) for every message.
+        """Sets the handler called for every message; None removes it.
 
-        Both arguments are str; a payload that is not valid UTF-8 arrives decoded
-        with surrogateescape, and payload.encode("utf-8", "surrogateescape") gives
-        back its bytes. None removes the handler. It runs on the library's receiving
-        thread, which serves every client of the process: keep it short. It may
-        publish; subscribe() and unsubscribe() are refused there, and calling this
-        client's init, connect, disconnect, stop, on_message or on_connection raises
-        RuntimeError. Its return value is ignored; an exception it raises goes to
-        sys.unraisablehook."""
+        It is called as handler(topic, payload), both str, and with the message's
+        flags as keyword arguments too if it names them as parameters after those
+        two: retained (bool: sent from the topic's retained message, for a new
+        subscription), qos (int: 0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2
+        message sent again, which may have arrived before). Each one it names, and
+        only those: def handler(topic, payload, *, retained): ... gets retained only.
+        The choice is made once, here. A payload that is not valid UTF-8 arrives
+        decoded with surrogateescape: payload.encode("utf-8", "surrogateescape")
+        gives its bytes.
+
+        It runs on the library's receiving thread, which serves every client of the
+        process: keep it short. It may publish; subscribe() and unsubscribe() are
+        refused there, and calling this client's init, connect, disconnect, stop,
+        on_message or on_connection raises RuntimeError. Its return value is
+        ignored; an exception it raises goes to sys.unraisablehook."""
 
     def on_connection(self, handler: _ConnectionHandler | None, /) -> None:
         """Sets the handler called as handler(connected, code) at every connection change.
@@ -198,6 +241,23 @@ class SDK(metaclass=_pybind11_type):
         certificate or key, the password does not open the key or the key does not
         match the certificate. Once called, connect refuses a plain protocol ("tcp",
         "mqtt", "ws") rather than send in clear."""
+
+    def will_set(
+        self, topic: str, payload: str | bytes | bytearray | None = None, qos: int = 0, retain: bool = False
+    ) -> None:
+        """Sets the will, which the broker publishes if the connection dies.
+
+        The will is the message the broker publishes for this client when its
+        connection ends without a disconnect (the network dropped, the process died),
+        never after disconnect or stop. Sent with every connect and reconnect from
+        the next one on; may be called before or after init, which keeps it. payload:
+        str (sent as UTF-8), bytes, bytearray, or None for an empty one. Raises
+        ValueError for a topic publish would refuse (empty, a wildcard, a control
+        character), a qos other than 0, 1 or 2, or a payload longer than 65,535
+        bytes, and TypeError for an argument of the wrong type."""
+
+    def will_clear(self) -> None:
+        """Removes the will, from the next connect and reconnect on."""
 
     def enable_logger(self, logger: _Logger | None = None) -> None:
         """Sends this client's "[SDK] " lines to a logger instead of the console.

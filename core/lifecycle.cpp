@@ -86,9 +86,9 @@ int SDK::checkConnectRequest(const Session& session) const {
 }
 
 // Connects with the session's options, in the Enterprise edition the token of the last
-// sealing, and the TLS settings of this moment; a connect timeout too long for the
-// library is taken as the longest it can wait. A failure's reason, when one is known,
-// goes to failureNote as " (reason)".
+// sealing, and the TLS settings and the will of this moment; a connect timeout too long
+// for the library is taken as the longest it can wait. A failure's reason, when one is
+// known, goes to failureNote as " (reason)".
 int SDK::connectLibraryClient(const Session& session, std::string& failureNote) {
     MQTTClient_connectOptions options = session.connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
@@ -106,6 +106,8 @@ int SDK::connectLibraryClient(const Session& session, std::string& failureNote) 
         return tlsAttempt.refusalCode();
     }
     options.ssl = tlsAttempt.options();
+    Will::Attempt willAttempt(will);
+    options.will = willAttempt.options();
     const int rc = client.connect(options, connection.callsInProgress());
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
         failureNote = " (TLS: " + reason + ")";
