@@ -63,7 +63,11 @@ LiveClients& liveClients() {
 
 }  // namespace
 
-BoundSDK::BoundSDK() {
+BoundSDK::BoundSDK() : BoundSDK(std::make_shared<ConsoleLogger>()) {}
+
+BoundSDK::BoundSDK(std::shared_ptr<ConsoleLogger> logger)
+    : SDK(pahoLibrary(), ConsoleLogger::sinkOf(logger)), consoleLogger(std::move(logger)) {
+    consoleLogger->belongsTo(static_cast<const SDK*>(this));
     setHandlerFailureReporter(reportToUnraisableHook);
     setInterruptCheck(signalHandlerRaised);
     liveClients().add(*this);

@@ -2,12 +2,16 @@
 #pragma once
 
 #include "abandoned_calls.hpp"
+#include "console_logger.hpp"
 #include "sdk.hpp"
+
+#include <memory>
 
 namespace tarvo::binding {
 
 // The SDK object that Python creates: the core object, made known to the exit hook and
-// reporting handler failures to Python, with the calls an interrupt abandoned.
+// reporting handler failures to Python, with the calls an interrupt abandoned and the
+// logger its console lines may go to.
 class BoundSDK final : public SDK {
 public:
     BoundSDK();
@@ -16,6 +20,11 @@ public:
     BoundSDK& operator=(const BoundSDK&) = delete;
 
     AbandonedCalls abandonedCalls;
+    // Shared with the core's console sink, which outlives this part of the object.
+    const std::shared_ptr<ConsoleLogger> consoleLogger;
+
+private:
+    explicit BoundSDK(std::shared_ptr<ConsoleLogger> logger);
 };
 
 // Stops every live client. Run from an atexit hook: after it, no library or reconnect

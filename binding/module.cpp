@@ -1,4 +1,6 @@
 // The tarvo_sdk extension module: class SDK and its methods.
+#include "console_logger.hpp"
+#include "docstrings.hpp"
 #include "handlers.hpp"
 #include "interruptible.hpp"
 #include "live_clients.hpp"
@@ -99,22 +101,38 @@ auto unlessStopDeferred(Call call, SDK::Operation operation) {
     };
 }
 
+// enable_logger's logger: None takes the module's own.
+void enableLogger(BoundSDK& sdk, py::object logger) {
+    if (logger.is_none()) {
+        logger = py::module_::import("logging").attr("getLogger")("tarvo_sdk");
+    }
+    if (!py::hasattr(logger, "log") || !PyCallable_Check(logger.attr("log").ptr())) {
+        throw py::type_error("enable_logger() takes a logging.Logger, or an object with its log(level, msg) method");
+    }
+    sdk.consoleLogger->set(std::move(logger));
+}
+
 PYBIND11_MODULE(tarvo_sdk, module) {
+    namespace doc = tarvo::binding::doc;
     using Operation = SDK::Operation;
-    py::class_<BoundSDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
-        .def(py::init<>())
-        .def("init", &initInterruptibly, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
+    py::class_<BoundSDK>(module, "SDK", doc::kClass, py::release_gil_before_calling_cpp_dtor())
+        .def(py::init<>(), doc::kConstructor)
+        .def("init", &initInterruptibly, doc::kInit, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
              py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
              py::arg("connectRetry") = true, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
              py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10,
              py::arg("writeTimeout") = 10, py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
              py::arg("edition") = "Community")
-        .def("connect",
-             [](BoundSDK& sdk) {
-                 return unlessStopDeferred(interruptible(&SDK::connect), Operation::Connect, false)(sdk);
-             })
-        .def("disconnect",
-             [](BoundSDK& sdk) { unlessStopDeferred(interruptible(&SDK::disconnect), Operation::Disconnect)(sdk); })
+        .def(
+            "connect",
+            [](BoundSDK& sdk) {
+                return unlessStopDeferred(interruptible(&SDK::connect), Operation::Connect, false)(sdk);
+            },
+            doc::kConnect)
+        .def(
+            "disconnect",
+            [](BoundSDK& sdk) { unlessStopDeferred(interruptible(&SDK::disconnect), Operation::Disconnect)(sdk); },
+            doc::kDisconnect)
         .def(
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
@@ -126,76 +144,61 @@ PYBIND11_MODULE(tarvo_sdk, module) {
                     },
                     Operation::Publish, false)(sdk);
             },
-            "Publishes payload (str is sent as UTF-8) and returns True once the library took\n"
-            "it and, at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message\n"
-            "handler no acknowledgement can be awaited: True there means taken. Returns False\n"
-            "for a publication refused or lost (not connected, a topic or QoS the broker would\n"
-            "refuse, no acknowledgement in time, the connection lost before it came), after the\n"
-            "\"[SDK] publish ...\" line that says why, or without a line when the wait ended\n"
-            "unacknowledged. Raises only for arguments of the wrong type and for an exception\n"
-            "raised by a signal handler (KeyboardInterrupt) while it waits.",
-            py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
+            doc::kPublish, py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
             "subscribe",
             [](BoundSDK& sdk, const std::string& topic, int qos) {
                 return unlessStopDeferred(interruptible(&SDK::subscribe), Operation::Subscribe, false)(sdk, topic, qos);
             },
-            py::arg("topic"), py::arg("qos") = 0)
-        .def("unsubscribe",
-             [](BoundSDK& sdk, const std::string& topic) {
-                 unlessStopDeferred(interruptible(&SDK::unsubscribe), Operation::Unsubscribe)(sdk, topic);
-             })
+            doc::kSubscribe, py::arg("topic"), py::arg("qos") = 0)
+        .def(
+            "unsubscribe",
+            [](BoundSDK& sdk, const std::string& topic) {
+                unlessStopDeferred(interruptible(&SDK::unsubscribe), Operation::Unsubscribe)(sdk, topic);
+            },
+            doc::kUnsubscribe, py::arg("topic"), py::pos_only())
         .def(
             "on_message",
             [](BoundSDK& sdk, MessageHandlerArg handler) {
                 const auto replace = interruptible(&SDK::on_message);
                 replace(sdk, std::move(handler.handler));
             },
-            "Sets the handler called on the library's thread for every message; None removes\n"
-            "it. It is called as handler(topic, payload), and with the message's flags as\n"
-            "keyword arguments too if it names them as parameters after those two: retained\n"
-            "(bool: sent from the topic's retained message, for a new subscription), qos (int:\n"
-            "0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2 message sent again, which may\n"
-            "have arrived before). Each one it names, and only those:\n"
-            "def handler(topic, payload, *, retained): ... gets retained only. The choice is\n"
-            "made once, here. A payload that is not valid UTF-8 arrives decoded with\n"
-            "surrogateescape: payload.encode(\"utf-8\", \"surrogateescape\") gives its bytes.")
-        .def("on_connection",
-             [](BoundSDK& sdk, ConnectionHandlerArg handler) {
-                 const auto replace = interruptible(&SDK::on_connection);
-                 replace(sdk, std::move(handler.handler));
-             })
-        .def("stop",
-             [](BoundSDK& sdk) {
-                 // A call abandoned by an interrupt still holds the library client: it
-                 // stops the client when its wait ends, and this returns at once.
-                 if (sdk.abandonedCalls.deferStop()) {
-                     return;
-                 }
-                 try {
-                     const auto stop = interruptible(&SDK::stop);
-                     stop(sdk);
-                 } catch (const py::error_already_set&) {
-                     sdk.abandonedCalls.deferStop();  // interrupted: the stop goes on in the background
-                     throw;
-                 }
-             })
-        .def("is_connected", [](BoundSDK& sdk) { return !sdk.abandonedCalls.stopDeferred() && sdk.is_connected(); })
-        .def("tls_set", &tlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
-             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none())
-        .def("will_set", &willSet,
-             "Sets the will: the message the broker publishes for this client when its\n"
-             "connection ends without a disconnect (the network dropped, the process died),\n"
-             "never after disconnect or stop. Sent with every connect and reconnect from the\n"
-             "next one on; may be called before or after init, which keeps it. payload: str\n"
-             "(sent as UTF-8), bytes, bytearray, or None for an empty one. Raises ValueError\n"
-             "for a topic publish would refuse (empty, a wildcard, a control character), a\n"
-             "qos other than 0, 1 or 2, or a payload longer than 65,535 bytes, and TypeError\n"
-             "for an argument of the wrong type.",
-             py::arg("topic"), py::arg("payload") = py::none(), py::arg("qos") = 0, py::arg("retain") = false)
+            doc::kOnMessage, py::arg("handler"), py::pos_only())
         .def(
-            "will_clear", [](BoundSDK& sdk) { sdk.will_clear(); },
-            "Removes the will, from the next connect and reconnect on.");
+            "on_connection",
+            [](BoundSDK& sdk, ConnectionHandlerArg handler) {
+                const auto replace = interruptible(&SDK::on_connection);
+                replace(sdk, std::move(handler.handler));
+            },
+            doc::kOnConnection, py::arg("handler"), py::pos_only())
+        .def(
+            "stop",
+            [](BoundSDK& sdk) {
+                // A call abandoned by an interrupt still holds the library client: it
+                // stops the client when its wait ends, and this returns at once.
+                if (sdk.abandonedCalls.deferStop()) {
+                    return;
+                }
+                try {
+                    const auto stop = interruptible(&SDK::stop);
+                    stop(sdk);
+                } catch (const py::error_already_set&) {
+                    sdk.abandonedCalls.deferStop();  // interrupted: the stop goes on in the background
+                    throw;
+                }
+            },
+            doc::kStop)
+        .def(
+            "is_connected", [](BoundSDK& sdk) { return !sdk.abandonedCalls.stopDeferred() && sdk.is_connected(); },
+            doc::kIsConnected)
+        .def("tls_set", &tlsSet, doc::kTlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
+             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none())
+        .def("will_set", &willSet, doc::kWillSet, py::arg("topic"), py::arg("payload") = py::none(), py::arg("qos") = 0,
+             py::arg("retain") = false)
+        .def(
+            "will_clear", [](BoundSDK& sdk) { sdk.will_clear(); }, doc::kWillClear)
+        .def("enable_logger", &enableLogger, doc::kEnableLogger, py::arg("logger") = py::none())
+        .def("disable_logger", [](BoundSDK& sdk) { sdk.consoleLogger->set(py::object()); }, doc::kDisableLogger);
 
     // A file tls_set cannot use: OSError (with its errno and path) when it cannot be read,
     // ValueError when it holds no certificate or key, or the key does not fit.
@@ -218,8 +221,10 @@ PYBIND11_MODULE(tarvo_sdk, module) {
     });
 
     tarvo::binding::noteMainThread();
-    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
-                                                           py::cpp_function([] { tarvo::binding::noteMainThread(); }));
+    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function([] {
+                                                           tarvo::binding::noteMainThread();
+                                                           tarvo::binding::resetLoggingAfterFork();
+                                                       }));
 
     // A signal handler's exception, already set, ends a publish that was waiting.
     py::register_exception_translator([](std::exception_ptr failure) {
@@ -232,9 +237,11 @@ PYBIND11_MODULE(tarvo_sdk, module) {
     });
 
     // A client still connected when the interpreter finalizes would leave library
-    // threads that block for ever on the interpreter lock; stop them all first.
+    // threads that block for ever on the interpreter lock; stop them all first (their
+    // last lines still reach their loggers), then end logging from other threads.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         py::gil_scoped_release release;
         tarvo::binding::stopLiveClients();
+        tarvo::binding::endLoggingForExit();
     }));
 }

@@ -3,7 +3,9 @@
 Both are SDK objects in this one process, each with its own connection. The
 responder replies from inside its message handler; the requester sends one
 request at a time and waits for its reply. Run it with `./dev demo request_reply`
-(the demo broker's port arrives in TARVO_BROKER_PORT; 1883 otherwise).
+(the demo broker's port arrives in TARVO_BROKER_PORT), or against a broker of yours:
+
+    python3 examples/request_reply.py --host 127.0.0.1 --port 1883 --requests 5
 """
 
 import argparse
@@ -17,10 +19,12 @@ import tarvo_sdk
 REQUESTS = "demo/square/requests"
 
 parser = argparse.ArgumentParser(description="Request/reply between two SDK objects.")
+parser.add_argument("--host", default="127.0.0.1", help="the broker's host")
+parser.add_argument("--port", type=int, default=int(os.environ.get("TARVO_BROKER_PORT", "1883")))
 parser.add_argument("--requests", type=int, default=5, help="how many requests to send")
 parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for each reply")
 args = parser.parse_args()
-broker = f"127.0.0.1:{os.environ.get('TARVO_BROKER_PORT', '1883')}"
+broker = f"{args.host}:{args.port}"
 
 # --- the responder ---------------------------------------------------------------
 
@@ -82,8 +86,9 @@ failures = 0
 for request_id in range(1, args.requests + 1):
     arrived[request_id] = threading.Event()
     request = {"id": request_id, "value": request_id, "reply_to": reply_topic}
-    requester.publish(REQUESTS, json.dumps(request), qos=1)
-    if arrived[request_id].wait(args.timeout) and replies[request_id] == request_id**2:
+    # True once the broker has the request: only then is a reply worth waiting for.
+    sent = requester.publish(REQUESTS, json.dumps(request), qos=1)
+    if sent and arrived[request_id].wait(args.timeout) and replies[request_id] == request_id**2:
         print(f"request_reply: {request_id} squared is {replies[request_id]}")
     else:
         print(f"request_reply: no right reply to request {request_id} within {args.timeout} s")

@@ -29,10 +29,10 @@ SIGNATURES = {
     "disconnect": "disconnect(self: tarvo_sdk.SDK) -> None",
     "publish": f"publish(self: tarvo_sdk.SDK, topic: str, payload: str, qos: {INT} = 0, retained: bool = False) -> bool",
     "subscribe": f"subscribe(self: tarvo_sdk.SDK, topic: str, qos: {INT} = 0) -> bool",
-    "unsubscribe": "unsubscribe(self: tarvo_sdk.SDK, arg0: str) -> None",
-    "on_message": "on_message(self: tarvo_sdk.SDK, arg0: collections.abc.Callable[[str, str], None]) -> None",
+    "unsubscribe": "unsubscribe(self: tarvo_sdk.SDK, topic: str, /) -> None",
+    "on_message": "on_message(self: tarvo_sdk.SDK, handler: collections.abc.Callable[[str, str], None], /) -> None",
     "on_connection": (
-        f"on_connection(self: tarvo_sdk.SDK, arg0: collections.abc.Callable[[bool, {INT}], None]) -> None"
+        f"on_connection(self: tarvo_sdk.SDK, handler: collections.abc.Callable[[bool, {INT}], None], /) -> None"
     ),
     "stop": "stop(self: tarvo_sdk.SDK) -> None",
     "is_connected": "is_connected(self: tarvo_sdk.SDK) -> bool",
@@ -45,6 +45,8 @@ SIGNATURES = {
         "retain: bool = False) -> None"
     ),
     "will_clear": "will_clear(self: tarvo_sdk.SDK) -> None",
+    "enable_logger": "enable_logger(self: tarvo_sdk.SDK, logger: object = None) -> None",
+    "disable_logger": "disable_logger(self: tarvo_sdk.SDK) -> None",
 }
 FIVE = ("client", "127.0.0.1:1883", "tcp", "user", "secret")
 

@@ -1,15 +1,18 @@
 """The type stub and the wheel.
 
 The stub (binding/tarvo_sdk.pyi) must describe the built module exactly: mypy's
-stubtest checks what exists, and the signatures pybind11 writes into each method's
-docstring are compared with the stub's, parameter by parameter. The examples must
+stubtest checks what exists, the signatures pybind11 writes into each method's
+docstring are compared with the stub's, parameter by parameter, and the docstrings
+that help() shows must be the stub's. The examples must
 type-check against it under mypy --strict. The wheel must carry its metadata and,
 installed into a fresh virtual environment, work and type-check outside the source
 tree: a missing install rule fails here."""
 
 import ast
 import email.parser
+import inspect
 import os
+import pydoc
 import re
 import subprocess
 import sys
@@ -29,8 +32,8 @@ METHODS = sorted(name for name in vars(tarvo_sdk.SDK) if not name.startswith("_"
 # (pybind11's annotation, the stub's). A change on either side shows up here.
 REFINED = {
     ("publish", "payload"): ("str", "str | bytes | bytearray"),
-    ("on_message", "arg0"): ("collections.abc.Callable[[str, str], None]", "_MessageHandler | None"),
-    ("on_connection", "arg0"): (
+    ("on_message", "handler"): ("collections.abc.Callable[[str, str], None]", "_MessageHandler | None"),
+    ("on_connection", "handler"): (
         "collections.abc.Callable[[bool, typing.SupportsInt | typing.SupportsIndex], None]",
         "_ConnectionHandler | None",
     ),
@@ -38,6 +41,7 @@ REFINED = {
     **{("tls_set", name): ("object", "_Path | None") for name in ("ca_certs", "certfile", "keyfile")},
     ("tls_set", "keyfile_password"): ("str | None", "str | bytes | None"),
     ("will_set", "payload"): ("str | None", "str | bytes | bytearray | None"),
+    ("enable_logger", "logger"): ("object", "_Logger | None"),
 }
 # pybind11's spelling of an argument type -> the stub's (it rejects float for all of them).
 SPELLING = {"typing.SupportsInt | typing.SupportsIndex": "int"}
@@ -69,10 +73,14 @@ def runtime_signature(method):
     return ast.parse(f"def {line}: ...").body[0]
 
 
-def stub_signature(method):
+def stub_class():
     tree = ast.parse(STUB.read_text())
     (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "SDK"]
-    (func,) = [node for node in cls.body if isinstance(node, ast.FunctionDef) and node.name == method]
+    return cls
+
+
+def stub_signature(method):
+    (func,) = [node for node in stub_class().body if isinstance(node, ast.FunctionDef) and node.name == method]
     return func
 
 
@@ -93,19 +101,29 @@ def test_stub_signature_matches_the_binding(method):
     runtime, stub = runtime_signature(method), stub_signature(method)
     runtime_params, stub_params = parameters(runtime), parameters(stub)
     assert len(stub_params) == len(runtime_params), ast.unparse(stub)
-    for (name, _, annotation, default), (s_name, s_positional, s_annotation, s_default) in zip(
+    for (name, positional, annotation, default), (s_name, s_positional, s_annotation, s_default) in zip(
         runtime_params, stub_params
     ):
-        # pybind11 names an argument it was given no name for argN, and takes it only by
-        # position; the stub then gives it a readable name, positional-only.
-        unnamed = re.fullmatch(r"arg\d+", name) is not None
-        assert s_positional == unnamed and (unnamed or s_name == name), (method, name, s_name)
+        assert (s_name, s_positional) == (name, positional), method
         if (method, name) in REFINED:
             assert (annotation, s_annotation) == REFINED[method, name]
         else:
             assert s_annotation == SPELLING.get(annotation, annotation), (method, name)
         assert s_default == default, (method, name)
     assert ast.unparse(stub.returns) == ast.unparse(runtime.returns)
+
+
+@pytest.mark.parametrize("name", ["SDK", *METHODS])
+def test_help_shows_the_stubs_docstring(name):
+    if name == "SDK":
+        runtime, stub = tarvo_sdk.SDK.__doc__, ast.get_docstring(stub_class())
+    else:
+        # pybind11's docstring: the signature line, an empty line, the text.
+        signature, empty, *text = getattr(tarvo_sdk.SDK, name).__doc__.splitlines()
+        runtime, stub = "\n".join(text), ast.get_docstring(stub_signature(name))
+    assert stub and inspect.cleandoc(runtime) == stub, name
+    summary = stub.splitlines()[0]
+    assert summary in pydoc.render_doc(tarvo_sdk.SDK, renderer=pydoc.plaintext), name
 
 
 @pytest.mark.timeout(180)
