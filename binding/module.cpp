@@ -28,12 +28,14 @@ auto interruptible(Return (SDK::*method)(Args...)) {
 }
 
 // init, interruptible; a new configuration supersedes a stop deferred to an
-// interrupted call (init ends the earlier client itself). resumeSubs, connectRetry,
-// connectRetryInterval, pingTimeout and orderMatters are accepted and not used.
+// interrupted call (init ends the earlier client itself). The library offers no setting
+// for pingTimeout (it gives up on a ping after 1.5 x keepAlive) and always delivers
+// messages one at a time in order, so pingTimeout and orderMatters are accepted and not
+// used.
 void initInterruptibly(BoundSDK& sdk, const std::string& clientId, const std::string& brokerHost,
                        const std::string& protocol, const std::string& username, const std::string& password,
-                       bool cleanSession, bool /*resumeSubs*/, bool /*connectRetry*/, bool autoReconnect,
-                       int /*connectRetryInterval*/, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
+                       bool cleanSession, bool resumeSubs, bool connectRetry, bool autoReconnect,
+                       int connectRetryInterval, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
                        int writeTimeout, bool /*orderMatters*/, int connectTimeout, const std::string& edition) {
     sdk.abandonedCalls.stopDone();
     const auto init = interruptible(&SDK::init);
@@ -43,7 +45,10 @@ void initInterruptibly(BoundSDK& sdk, const std::string& clientId, const std::st
                            .username = username,
                            .password = password,
                            .cleanSession = cleanSession,
+                           .resumeSubs = resumeSubs,
+                           .connectRetry = connectRetry,
                            .autoReconnect = autoReconnect,
+                           .connectRetryInterval = connectRetryInterval,
                            .maxReconnectInterval = maxReconnectInterval,
                            .keepAlive = keepAlive,
                            .writeTimeout = writeTimeout,
@@ -97,11 +102,15 @@ auto unlessStopDeferred(Call call, SDK::Operation operation) {
 
 PYBIND11_MODULE(tarvo_sdk, module) {
     using Operation = SDK::Operation;
+    // resumeSubs and connectRetry were once accepted and ignored, and programs rely on
+    // what that meant: subscriptions renewed by their own connection handler (renewed by
+    // the module as well, each retained message would arrive twice) and a failed connect
+    // that leaves nothing running. Both are therefore asked for, not given by default.
     py::class_<BoundSDK>(module, "SDK", py::release_gil_before_calling_cpp_dtor())
         .def(py::init<>())
         .def("init", &initInterruptibly, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
-             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
-             py::arg("connectRetry") = true, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
+             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = false,
+             py::arg("connectRetry") = false, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
              py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10,
              py::arg("writeTimeout") = 10, py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
              py::arg("edition") = "Community")

@@ -28,8 +28,8 @@ class SDK(metaclass=_pybind11_type):
         username: str,
         password: str,
         cleanSession: bool = False,
-        resumeSubs: bool = True,
-        connectRetry: bool = True,
+        resumeSubs: bool = False,
+        connectRetry: bool = False,
         autoReconnect: bool = True,
         connectRetryInterval: int = 5,
         maxReconnectInterval: int = 1,
@@ -44,7 +44,14 @@ class SDK(metaclass=_pybind11_type):
         "127.0.0.1:1883"). A repeated init first ends the earlier client as stop would.
         With edition="Enterprise", every connect sends the password sealed as a JWE
         token, never the password itself. Raises RuntimeError when the library
-        refuses the address."""
+        refuses the address.
+
+        resumeSubs=True: on a connection whose broker kept no session (cleanSession=True,
+        or a broker that lost it), subscribe again to every filter granted so far, before
+        the connection handler gets (True, 0). connectRetry=True: a failed connect returns
+        False and is retried in the background every connectRetryInterval seconds.
+        pingTimeout and orderMatters are accepted and not used: the library gives up on
+        a ping 1.5 x keepAlive after it, and always delivers messages in order."""
 
     def connect(self) -> bool:
         """Connects and returns True (also when already connected), or returns False.
@@ -64,9 +71,10 @@ class SDK(metaclass=_pybind11_type):
         "[SDK] publish — not connected" and drops it."""
 
     def subscribe(self, topic: str, qos: int = 0) -> bool:
-        """Subscribes and returns True, or returns False. Subscriptions are not renewed
-        after a reconnect: subscribe in the connection handler when it gets (True, 0).
-        Refused (False) inside a message handler."""
+        """Subscribes and returns True, or returns False. Subscriptions are renewed after
+        a reconnect that found no session kept only with init(..., resumeSubs=True);
+        otherwise subscribe in the connection handler when it gets (True, 0). Refused
+        (False) inside a message handler."""
 
     def unsubscribe(self, topic: str, /) -> None:
         """Unsubscribes; refused inside a message handler."""

@@ -39,7 +39,7 @@ void LibraryClient::abandon() {
 // Not counted as a stop itself, although a failed connect ends its library's fallback
 // attempt (MQTT 3.1) as a disconnect does: counted, it would hold every other connect of
 // the process for as long as it waits for a server that does not answer.
-int LibraryClient::connect(MQTTClient_connectOptions options) {
+int LibraryClient::connect(MQTTClient_connectOptions& options) {
     route_->waitForIdle(true);
     route_->endQueueRelease();
     library_.threadStopOrder_.awaitNoStop();

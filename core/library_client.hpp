@@ -44,12 +44,13 @@ public:
     // The handle's connections: only these open and close them, and they keep the count
     // of the library's connected clients that retirement depends on.
     //
-    // Connects, returning the library's code; first waits (up to 10 s) for callbacks
+    // Connects, returning the library's code (and what the library returns in
+    // options.returned, such as whether the broker kept the session); first waits (up to 10 s) for callbacks
     // still running for the previous connection (connecting under its connectionLost
     // leaves the library without its receiving thread), ends a clean disconnect's hold on
     // messages, and waits until no disconnect of the library is stopping its receiving
     // thread.
-    int connect(MQTTClient_connectOptions options);
+    int connect(MQTTClient_connectOptions& options);
     // Disconnects, waiting up to timeoutMs for messages in flight. With a clean session
     // (releasesQueue) the library frees the messages still queued, including one its
     // receiving thread may be handing to a callback right now (or, preempted, a while

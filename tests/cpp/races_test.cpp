@@ -392,8 +392,8 @@ TEST_F(ReconnectRunRaces, LossReportedWhileARunEndsStartsTheNext) {
     int runs = 0;  // on the runs' threads, one after another
     tarvo::ReconnectRun run([&] {
         const bool first = ++runs == 1;
-        while (const std::optional<std::string> cause = run.take(true)) {
-            took(*cause);
+        while (const std::optional<tarvo::ReconnectRun::Task> task = run.take(true)) {
+            took(task->cause);
         }
         if (first) {
             firstEnded.open();
@@ -415,7 +415,7 @@ TEST_F(ReconnectRunRaces, EndDuringTheWaitEndsTheWait) {
     Gate waiting;
     bool stillEnabled = true;
     tarvo::ReconnectRun run([&] {
-        while (const std::optional<std::string> cause = run.take(true)) {
+        while (run.take(true)) {
             waiting.open();
             stillEnabled = run.wait(std::chrono::seconds(60));
         }
