@@ -25,7 +25,7 @@ public:
         pins_.erase(&client);
     }
 
-    void stopAll() {
+    void stopAll(bool interrupted) {
         std::vector<BoundSDK*> clients;
         {
             LockGuard lock(mutex_);
@@ -37,6 +37,9 @@ public:
         for (BoundSDK* client : clients) {
             try {
                 if (client->isRunning() && !client->abandonedCalls.any()) {
+                    if (interrupted) {
+                        client->giveUpDeliveries();
+                    }
                     client->stop();
                 }
             } catch (...) {
@@ -71,6 +74,6 @@ BoundSDK::BoundSDK() {
 
 BoundSDK::~BoundSDK() { liveClients().remove(*this); }
 
-void stopLiveClients() { liveClients().stopAll(); }
+void stopLiveClients(bool interrupted) { liveClients().stopAll(interrupted); }
 
 }  // namespace tarvo::binding

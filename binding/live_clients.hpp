@@ -20,6 +20,7 @@ public:
 
 // Stops every live client. Run from an atexit hook: after it, no library or reconnect
 // thread needs the interpreter while it finalizes (a thread that tries then hangs).
-void stopLiveClients();
+// After an interrupt, without waiting for the acknowledgements of messages in flight.
+void stopLiveClients(bool interrupted);
 
 }  // namespace tarvo::binding

@@ -252,7 +252,9 @@ void SDK::disconnectClient(bool reportNotConnected) {
         }
         return;
     }
-    client.disconnect(kDisconnectTimeoutMs, session()->connectOptions.cleansession != 0);
+    // The library waits for the messages in flight (up to the timeout), unless an
+    // interrupt gave them up: a frozen broker would hold the caller for the whole 10 s.
+    client.disconnect(deliveries.givenUp() ? 0 : kDisconnectTimeoutMs, session()->connectOptions.cleansession != 0);
     deliveries.abandonAll();
     connection.endDisconnect();
     say(ConsoleStream::Out, "[SDK] Disconnected");

@@ -109,6 +109,11 @@ public:
     // stopped object while a call it gave up on still holds the client.
     void sayUnavailable(Operation operation) const;
 
+    // The messages in flight now are given up: the next disconnect (also of stop and
+    // teardown) does not wait for their acknowledgements. For a program ended by an
+    // interrupt.
+    void giveUpDeliveries() { deliveries.giveUp(); }
+
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
     void setInterruptCheck(InterruptCheck check) { interruptCheck = std::move(check); }
 

@@ -2,10 +2,13 @@
 leaves its parent's connection alone."""
 
 import json
+import os
+import signal
 import socket
 import subprocess
 import sys
 import textwrap
+import time
 import uuid
 
 import pytest
@@ -98,6 +101,50 @@ def test_a_raising_signal_handler_ends_a_waiting_call(call, silent_server, fake_
     assert connected is False and connected_again is False
     assert "[SDK] publish \u2014 not connected" in err.splitlines()
     assert "[SDK] connect \u2014 call init() first" in err.splitlines()
+
+
+EXIT_SCRIPT = """
+    import os, signal, sys, threading, time, tarvo_sdk
+    sdk = tarvo_sdk.SDK()
+    sdk.init("exit", sys.argv[1], "tcp", "u", "p")
+    assert sdk.connect()
+    print("CONNECTED", flush=True)
+    sys.stdin.readline()  # the broker is frozen now
+
+    def ctrl_c():
+        print("SIGINT", time.monotonic(), flush=True)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Timer(0.5, ctrl_c).start()
+    try:
+        sdk.publish("t", "x", 1)  # waits for an acknowledgement that cannot come
+    finally:
+        if sys.argv[2] == "stop":
+            sdk.stop()
+"""
+
+
+@pytest.mark.parametrize("ending", ["stop", "exit-hook"])
+def test_a_program_interrupted_during_a_publish_to_a_frozen_broker_exits_promptly(broker, ending):
+    """Neither stop nor the exit hook waits for the acknowledgements of the message the
+    interrupt gave up (the library's disconnect would give them 10 s)."""
+    with subprocess.Popen([sys.executable, "-c", textwrap.dedent(EXIT_SCRIPT), broker.address, ending],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=script_env()) as process:
+        try:
+            assert process.stdout.readline() == b"CONNECTED\n"
+            os.kill(broker.process.pid, signal.SIGSTOP)
+            out, err = process.communicate(b"go\n", timeout=30)
+            exited_at = time.monotonic()
+        finally:
+            os.kill(broker.process.pid, signal.SIGCONT)
+            if process.poll() is None:
+                process.kill()
+    assert process.returncode == -signal.SIGINT, err.decode()
+    [sent_at] = [float(line.split()[1]) for line in out.splitlines() if line.startswith(b"SIGINT ")]
+    took = exited_at - sent_at
+    print(f"exited {took:.2f} s after SIGINT ({ending})")
+    assert took < 5.0
 
 
 FORK_SCRIPT = """
