@@ -23,4 +23,9 @@ public:
 // After an interrupt, without waiting for the acknowledgements of messages in flight.
 void stopLiveClients(bool interrupted);
 
+// The exit hook, with the interpreter lock held: stopLiveClients, waited for in short
+// slices on the thread that handles signals. A signal handler that raises meanwhile (a
+// second Ctrl-C) ends the process at once.
+void stopLiveClientsAtExit(bool interrupted);
+
 }  // namespace tarvo::binding

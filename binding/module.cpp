@@ -207,12 +207,10 @@ PYBIND11_MODULE(tarvo_sdk, module) {
 
     // A client still connected when the interpreter finalizes would leave library
     // threads that block for ever on the interpreter lock; stop them all first. A program
-    // ended by Ctrl-C (an uncaught KeyboardInterrupt) does not wait for acknowledgements.
+    // ended by Ctrl-C (an uncaught KeyboardInterrupt) does not wait for acknowledgements,
+    // and a Ctrl-C while the hook waits ends the program at once.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         const py::object lastException = py::module_::import("sys").attr("__dict__").attr("get")("last_exc");
-        const bool interrupted =
-            py::isinstance(lastException, py::module_::import("builtins").attr("KeyboardInterrupt"));
-        py::gil_scoped_release release;
-        tarvo::binding::stopLiveClients(interrupted);
+        tarvo::binding::stopLiveClientsAtExit(py::isinstance(lastException, py::handle(PyExc_KeyboardInterrupt)));
     }));
 }
