@@ -31,6 +31,7 @@ public:
         CallbackRoute& route_;
     };
 
+    bool idle() const { return visits_.load() == 0; }
     // Waits until no callback is in progress; bounded: for at most the given time.
     void waitForIdle(bool bounded);
 

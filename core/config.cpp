@@ -35,13 +35,9 @@ void SDK::init(const Options& options) {
     // accept.
     int rc = containsNul(configured->serverUri) || containsNul(configured->clientId)
                  ? MQTTCLIENT_BAD_UTF8_STRING
-                 : client.create(configured->serverUri, configured->clientId, this);
-    if (rc == MQTTCLIENT_SUCCESS) {
-        rc = library.setCallbacks(client.get(), &client.route(), &SDK::connectionLost, &SDK::messageArrived,
-                                  &SDK::deliveryComplete);
-    }
+                 : client.create(configured->serverUri, configured->clientId, this,
+                                 {&SDK::connectionLost, &SDK::messageArrived, &SDK::deliveryComplete});
     if (rc != MQTTCLIENT_SUCCESS) {
-        client.reset();
         connection.endEnding(ConnectionState::Phase::Unconfigured);
         throw std::runtime_error("SDK::init \xE2\x80\x94 MQTTClient_create failed: " + std::to_string(rc));
     }

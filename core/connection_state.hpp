@@ -128,6 +128,14 @@ public:
         set(next);
     }
 
+    // True while a library call begun on the last connection still runs (one cut off by
+    // a loss). While an attempt waits for its CONNACK none begins, so false stays false
+    // until then.
+    bool callsInProgress() {
+        LockGuard lock(mutex_);
+        return callsInProgress_ > 0;
+    }
+
     // A library call on the open connection, counted from construction to destruction;
     // begun() is false (and nothing counted) when the connection is not open. An
     // application's subscribe or unsubscribe first waits out a restore of subscriptions

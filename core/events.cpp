@@ -71,6 +71,9 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
             return 0;
         }
         if (SDK* self = scope.receiver()) {
+            if (message->qos == 2) {
+                self->client.noteQos2Inbound();
+            }
             try {
                 // The topic ends at its NUL; the payload is exactly payloadlen bytes.
                 const std::string_view topic = topicName != nullptr ? topicName : "";
@@ -103,11 +106,15 @@ void SDK::connectionLost(void* context, char* cause) {
 // report) and that another has replaced since. A connection that is still up was not
 // lost; one that is down was, whichever connection the report was sent for.
 bool SDK::confirmLoss(const std::string& cause) {
+    bool down = false;
     {
         ConnectionState::Call call(connection);
-        if (!call.begun() || library.isConnected(client.get()) || !connection.lose()) {
-            return false;
-        }
+        down = call.begun() && !library.isConnected(client.get());
+    }
+    // Marked lost only once the call has ended: a connect may follow at once, and one
+    // that found this call still running would keep the handle of the lost connection.
+    if (!down || !connection.lose()) {
+        return false;
     }
     client.connectionLost();
     deliveries.abandonAll();

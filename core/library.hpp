@@ -72,11 +72,12 @@ private:
 //   connecting, and waits for it to end; a connect that begins meanwhile finds the
 //   thread still running, starts no new one, and fails at once (-1) or waits its whole
 //   timeout for an answer nobody reads. LibraryClient keeps connects out of that window.
-// - A server that closes a session right after granting it can leave its CONNACK
-//   signalled twice: the handle's next connect takes the stale signal for its answer,
-//   abandons the CONNECT it sent (with MQTTVersion 0 it falls back to MQTT 3.1 on a
-//   second socket), and the server may let that abandoned CONNECT take the session
-//   opened next over. Only a handle that never had the signal avoids it.
+// - A server that closes the connection right after its CONNACK (granting or refusing)
+//   can leave the CONNACK signalled twice: the handle's next connect takes the stale
+//   signal for its answer and abandons the CONNECT it sent (with MQTTVersion 0 it then
+//   falls back to MQTT 3.1 on a second socket), and the server may let that abandoned
+//   CONNECT take the session opened next over. Nothing clears the signal: only a handle
+//   that never had it avoids it (see LibraryClient::connect).
 // - The receiving thread may go on using a handle for a moment after the handle's last
 //   callback returned: destroy is safe only while no handle of the library is
 //   connected (the thread is then stopped), or once that thread has entered a message
@@ -100,6 +101,8 @@ public:
     virtual int publish(MQTTClient handle, const char* topic, MQTTClient_message* message,
                         MQTTClient_deliveryToken* token) = 0;
     virtual int waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken token, unsigned long timeoutMs) = 0;
+    // True when the handle has QoS 1 or 2 publications in flight (or cannot tell).
+    virtual bool hasPendingDeliveries(MQTTClient handle) = 0;
     virtual void destroy(MQTTClient handle) = 0;
     // Frees a message, and its topic, that messageArrived took (returned 1 for).
     virtual void freeMessage(MQTTClient_message* message, char* topic) = 0;

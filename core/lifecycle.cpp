@@ -92,8 +92,8 @@ int SDK::checkConnectRequest(const Session& session) const {
 // sealing, and the TLS settings of this moment; a connect timeout too long for the
 // library is taken as the longest it can wait. A failure's reason, when one is known,
 // goes to failureNote as " (reason)"; on success, sessionKept tells whether the broker
-// kept the client's session (only an MQTT 3.1.1 CONNACK says so: after the library's
-// fallback to 3.1 it counts as not kept).
+// kept the client's session (only an MQTT 3.1.1 CONNACK says so: on MQTT 3.1 it counts
+// as not kept).
 int SDK::connectLibraryClient(const Session& session, std::string& failureNote, bool& sessionKept) {
     MQTTClient_connectOptions options = session.connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
@@ -111,7 +111,7 @@ int SDK::connectLibraryClient(const Session& session, std::string& failureNote, 
         return tlsAttempt.refusalCode();
     }
     options.ssl = tlsAttempt.options();
-    const int rc = client.connect(options);
+    const int rc = client.connect(options, connection.callsInProgress());
     sessionKept = rc == MQTTCLIENT_SUCCESS && options.returned.sessionPresent != 0;
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
         failureNote = " (TLS: " + reason + ")";
@@ -213,6 +213,9 @@ void SDK::restoreSubscriptions(const Session& session, bool sessionKept, Connect
     }
     attempt.restoring();
     for (const auto& [filter, qos] : filters) {
+        if (qos == 2) {
+            client.noteQos2Inbound();
+        }
         ConnectionState::Call call(connection);
         const int rc = library.subscribe(client.get(), filter.c_str(), qos);
         if (rc == MQTTCLIENT_SUCCESS) {

@@ -103,6 +103,9 @@ bool SDK::subscribe(const std::string& topic, int qos) {
     }
     int rc = checkTopicFilter(topic);
     if (rc == MQTTCLIENT_SUCCESS) {
+        if (qos == 2) {
+            client.noteQos2Inbound();
+        }
         rc = sendRequest([&](MQTTClient handle) { return library.subscribe(handle, topic.c_str(), qos); });
     }
     if (rc != MQTTCLIENT_SUCCESS) {

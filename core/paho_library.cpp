@@ -56,6 +56,13 @@ public:
     int waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken token, unsigned long timeoutMs) override {
         return MQTTClient_waitForCompletion(handle, token, timeoutMs);
     }
+    bool hasPendingDeliveries(MQTTClient handle) override {
+        MQTTClient_deliveryToken* tokens = nullptr;
+        const int rc = MQTTClient_getPendingDeliveryTokens(handle, &tokens);
+        const bool pending = rc != MQTTCLIENT_SUCCESS || tokens != nullptr;
+        MQTTClient_free(tokens);
+        return pending;
+    }
     void destroy(MQTTClient handle) override { MQTTClient_destroy(&handle); }
     void freeMessage(MQTTClient_message* message, char* topic) override {
         MQTTClient_freeMessage(&message);
@@ -72,10 +79,8 @@ private:
     // thread has just read for it (CONNACK, SUBACK, UNSUBACK), after which it begins a
     // new poll: it then costs at most that, instead of 100 ms about half of the time. A
     // connect that has to start the thread waits 100 ms for the start anyway, and is not
-    // spaced: spacing it only widens the window of a race of the library's (a server
-    // that closes a session right after granting it can leave its CONNACK signalled
-    // twice, and the handle's next connect then falls back to MQTT 3.1 and has its new
-    // session taken over by the CONNECT it abandoned).
+    // spaced: spacing it only widens the window of a race of the library's (a CONNACK
+    // signalled twice, see library.hpp).
     static constexpr auto kWakeUpSpacing = std::chrono::milliseconds(11);
 
     // Takes the next free slot (a connect that comes meanwhile is spaced from this one)

@@ -32,6 +32,7 @@ struct FakeLibrary::Handle {
     bool connected = false;
     bool cleanSession = true;
     bool destroyed = false;
+    bool staleConnack = false;
     int callbacksRunning = 0;
     std::vector<MQTTClient_deliveryToken> unacknowledged;  // QoS 1 and 2 publications in flight
     std::shared_ptr<Delivery> notTaken;                    // handed over again with the handle's next packet
@@ -129,6 +130,8 @@ void FakeLibrary::onSubscribe(std::function<void()> hook) { script(onSubscribe_,
 void FakeLibrary::answerRequests(bool answer) { script(answerRequests_, answer); }
 void FakeLibrary::afterConnect(std::function<void()> hook) { script(afterConnect_, std::move(hook)); }
 void FakeLibrary::refuseConnections(bool refuse) { script(refuseConnections_, refuse); }
+void FakeLibrary::closeRightAfterConnack() { script(closeRightAfterConnack_, true); }
+void FakeLibrary::refuseProtocolVersion(int version) { script(refusedVersion_, version); }
 void FakeLibrary::acknowledgePublications(bool acknowledge) { script(acknowledgePublications_, acknowledge); }
 void FakeLibrary::onReceivingThreadStop(std::function<void()> hook) { script(onReceivingThreadStop_, std::move(hook)); }
 
@@ -179,6 +182,16 @@ bool FakeLibrary::awaitPublications(int count, std::chrono::milliseconds timeout
 std::vector<unsigned long> FakeLibrary::completionWaits() {
     std::lock_guard lock(mutex_);
     return completionWaits_;
+}
+
+int FakeLibrary::handlesCreated() {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(handles_.size());
+}
+
+std::vector<int> FakeLibrary::connectVersions() {
+    std::lock_guard lock(mutex_);
+    return connectVersions_;
 }
 
 void FakeLibrary::violation(std::string what) { violations_.push_back(std::move(what)); }
@@ -250,7 +263,12 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     Handle& h = handleOf(handle);
     checkUsable(h, "connect");
     ++connects_;
+    connectVersions_.push_back(options->MQTTVersion);
     changed_.notify_all();
+    if (std::exchange(h.staleConnack, false)) {
+        violation("a connect took a stale CONNACK for its answer");
+        return MQTTCLIENT_FAILURE;
+    }
     if (stoppingReceivingThread_) {
         violation("connect while a disconnect stops the receiving thread");
         return MQTTCLIENT_FAILURE;
@@ -259,9 +277,18 @@ int FakeLibrary::connect(MQTTClient handle, MQTTClient_connectOptions* options) 
     if (rc == MQTTCLIENT_SUCCESS && refuseConnections_) {
         rc = MQTTCLIENT_FAILURE;
     }
+    if (rc == MQTTCLIENT_SUCCESS && options->MQTTVersion == refusedVersion_) {
+        h.staleConnack = true;
+        return 1;
+    }
     if (rc == MQTTCLIENT_SUCCESS) {
         h.connected = true;
         h.cleanSession = options->cleansession != 0;
+        if (std::exchange(closeRightAfterConnack_, false)) {
+            h.staleConnack = true;
+            dropLocked(h, nullptr);
+            return rc;
+        }
         if (auto hook = afterConnect_) {
             lock.unlock();
             hook();
@@ -380,6 +407,13 @@ int FakeLibrary::waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken t
     auto acknowledged = [&] { return std::ranges::find(h.unacknowledged, token) == h.unacknowledged.end(); };
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return acknowledged() || !h.connected; });
     return acknowledged() ? MQTTCLIENT_SUCCESS : !h.connected ? MQTTCLIENT_DISCONNECTED : MQTTCLIENT_FAILURE;
+}
+
+bool FakeLibrary::hasPendingDeliveries(MQTTClient handle) {
+    std::lock_guard lock(mutex_);
+    Handle& h = handleOf(handle);
+    checkUsable(h, "hasPendingDeliveries");
+    return !h.unacknowledged.empty();
 }
 
 void FakeLibrary::destroy(MQTTClient handle) {

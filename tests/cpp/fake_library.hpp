@@ -58,6 +58,13 @@ public:
     void afterConnect(std::function<void()> hook);
     // With true, the broker refuses every connection (connect fails) until false again.
     void refuseConnections(bool refuse);
+    // The broker closes the next connection it grants right after its CONNACK: the
+    // handle keeps a stale CONNACK signal, which its next connect takes for its answer
+    // (a violation: that connect abandons the CONNECT it sent) and fails.
+    void closeRightAfterConnack();
+    // The broker answers a CONNECT of this protocol version "unacceptable protocol
+    // version" (CONNACK 1) and closes, leaving the signal stale as above.
+    void refuseProtocolVersion(int version);
     // With false, the broker acknowledges no QoS 1 or 2 publication made meanwhile.
     void acknowledgePublications(bool acknowledge);
     // Called inside a disconnect that left no handle connected, while the library stops
@@ -81,6 +88,9 @@ public:
     bool awaitPublications(int count, std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // The time-outs waitForCompletion was called with, in order.
     std::vector<unsigned long> completionWaits();
+    int handlesCreated();
+    // The protocol version of every connect, in order.
+    std::vector<int> connectVersions();
 
     // --- Library -------------------------------------------------------------------
     int create(MQTTClient* handle, const char* serverUri, const char* clientId) override;
@@ -94,6 +104,7 @@ public:
     int publish(MQTTClient handle, const char* topic, MQTTClient_message* message,
                 MQTTClient_deliveryToken* token) override;
     int waitForCompletion(MQTTClient handle, MQTTClient_deliveryToken token, unsigned long timeoutMs) override;
+    bool hasPendingDeliveries(MQTTClient handle) override;
     void destroy(MQTTClient handle) override;
     void freeMessage(MQTTClient_message* message, char* topic) override;
 
@@ -132,6 +143,9 @@ private:
     bool answerRequests_ = true;
     bool acknowledgePublications_ = true;
     bool refuseConnections_ = false;
+    bool closeRightAfterConnack_ = false;
+    int refusedVersion_ = -1;
+    std::vector<int> connectVersions_;
     std::vector<unsigned long> completionWaits_;
     int publications_ = 0;
     std::uint64_t requestsTimedOut_ = 0;

@@ -404,6 +404,69 @@ TEST_F(Races, InitDuringAReconnectRunEndsTheRun) {
     EXPECT_EQ(library.violations(), Lines{});
 }
 
+// A server that closes the connection right after its CONNACK (granting, or refusing
+// MQTT 3.1.1) can leave the CONNACK signalled twice on the handle: the next connect,
+// the application's or a fallback to MQTT 3.1, meets no such stale answer.
+TEST_F(Races, ConnectAfterAConnectionClosedRightAfterItsConnackMeetsNoStaleAnswer) {
+    library.closeRightAfterConnack();
+    start(false, false);
+    ASSERT_TRUE(recorder.awaitEvents(2));
+    EXPECT_TRUE(sdk.connect());
+    sdk.stop();
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+TEST_F(Races, ServerThatSpeaksOnlyMqtt31IsConnectedWithMqtt31) {
+    library.refuseProtocolVersion(MQTTVERSION_3_1_1);
+    start(false);
+    sdk.stop();
+    EXPECT_EQ(library.connectVersions(), (std::vector<int>{MQTTVERSION_3_1_1, MQTTVERSION_3_1}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+// After a loss the reconnection gets a new handle (free of stale answers) unless the old
+// one holds what the kept session needs: a QoS 1 publication in flight (sent again on
+// the next connection), or QoS 2 messages coming in (one may wait for its PUBREL).
+struct KeptSession {
+    const char* name;
+    bool cleanSession;
+    bool qos1InFlight;
+    bool qos2Subscription;
+    bool handleRenewed;
+};
+
+class HandleRenewal : public Races, public ::testing::WithParamInterface<KeptSession> {};
+
+TEST_P(HandleRenewal, ReconnectionKeepsTheHandleOnlyForWhatTheSessionNeeds) {
+    const KeptSession& session = GetParam();
+    start(session.cleanSession);
+    if (session.qos2Subscription) {
+        ASSERT_TRUE(sdk.subscribe("a/b", 2));
+    }
+    std::thread publisher;
+    if (session.qos1InFlight) {
+        library.acknowledgePublications(false);
+        publisher = std::thread([this] { sdk.publish("a/b", "in flight", 1, false); });
+        ASSERT_TRUE(library.awaitPublications(1));
+    }
+    const int handles = library.handlesCreated();
+    library.dropConnection();
+    ASSERT_TRUE(recorder.awaitEvents(3)) << ::testing::PrintToString(recorder.events());
+    if (publisher.joinable()) {
+        publisher.join();
+    }
+    EXPECT_EQ(library.handlesCreated() > handles, session.handleRenewed);
+    sdk.stop();
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, HandleRenewal,
+                         ::testing::Values(KeptSession{"Persistent", false, false, false, true},
+                                           KeptSession{"PersistentWithQos1InFlight", false, true, false, false},
+                                           KeptSession{"PersistentWithQos2Subscription", false, false, true, false},
+                                           KeptSession{"CleanWithQos1InFlight", true, true, false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The run's own races, with a body of the test's making.
 class ReconnectRunRaces : public ::testing::Test {
 protected:

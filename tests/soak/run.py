@@ -56,7 +56,7 @@ SCENARIOS = [
     Scenario("memcheck round trip", "scenario_memcheck.py", {"watchdog": 700}, None, 760),
     Scenario("bad input", None, {"examples": 200}, None, 900),
     Scenario("stale loss", "scenario_stale_loss.py",
-             {"rounds": 150, "watchdog": 300}, {"rounds": 40, "watchdog": 60}, 360),
+             {"rounds": 3000, "watchdog": 1500}, {"rounds": 40, "watchdog": 60}, 1560),
     Scenario("secrets", "scenario_secrets.py", {"kills": 5, "watchdog": 300}, {"kills": 1, "watchdog": 90}, 360),
 ]
 
