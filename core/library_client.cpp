@@ -82,9 +82,12 @@ int LibraryClient::connect(MQTTClient_connectOptions& options, bool callsRunning
 int LibraryClient::attempt(MQTTClient_connectOptions& options) {
     library_.threadStopOrder_.awaitNoStop();
     connectAttempted_ = true;
+    const std::uint64_t retiredBefore = library_.retirement_.retiredSoFar();
     const int rc = library_.connect(handle_, &options);
     if (rc == MQTTCLIENT_SUCCESS) {
         library_.retirement_.clientConnected();
+        library_.retirement_.connectAnswered(retiredBefore);
+        destroyFinishedRetirees();
     }
     return rc;
 }

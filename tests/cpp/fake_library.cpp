@@ -189,6 +189,11 @@ int FakeLibrary::handlesCreated() {
     return static_cast<int>(handles_.size());
 }
 
+int FakeLibrary::handlesDestroyed() {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::ranges::count_if(handles_, [](const auto& handle) { return handle->destroyed; }));
+}
+
 std::vector<int> FakeLibrary::connectVersions() {
     std::lock_guard lock(mutex_);
     return connectVersions_;

@@ -89,6 +89,7 @@ public:
     // The time-outs waitForCompletion was called with, in order.
     std::vector<unsigned long> completionWaits();
     int handlesCreated();
+    int handlesDestroyed();
     // The protocol version of every connect, in order.
     std::vector<int> connectVersions();
 

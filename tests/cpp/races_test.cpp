@@ -467,6 +467,21 @@ INSTANTIATE_TEST_SUITE_P(Sessions, HandleRenewal,
                                            KeptSession{"CleanWithQos1InFlight", true, true, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The handle a reconnection replaced while another client kept the receiving thread
+// running is destroyed once that thread has read the new connection's CONNACK (it is
+// then done with the old one), not kept until every client of the process is gone.
+TEST_F(Races, HandleReplacedAtAReconnectionIsDestroyedOnceTheNewConnectionIsAnswered) {
+    auto bystander = connectedBystander();
+    start(false);
+    const int destroyed = library.handlesDestroyed();
+    library.dropConnection();
+    ASSERT_TRUE(recorder.awaitEvents(3)) << ::testing::PrintToString(recorder.events());
+    EXPECT_EQ(library.handlesDestroyed(), destroyed + 1);
+    sdk.stop();
+    bystander.reset();
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
 // The run's own races, with a body of the test's making.
 class ReconnectRunRaces : public ::testing::Test {
 protected:
