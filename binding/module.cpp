@@ -1,4 +1,4 @@
-// The tarvo_sdk extension module: class SDK and its twelve methods.
+// The tarvo_sdk extension module: class SDK and its methods.
 #include "handlers.hpp"
 #include "interruptible.hpp"
 #include "live_clients.hpp"
@@ -74,6 +74,10 @@ void tlsSet(BoundSDK& sdk, const py::object& caCerts, const py::object& certFile
     sdk.tls_set(std::move(files));
 }
 
+void willSet(BoundSDK& sdk, const std::string& topic, const std::optional<std::string>& payload, int qos, bool retain) {
+    sdk.will_set(tarvo::WillMessage{.topic = topic, .payload = payload.value_or(""), .qos = qos, .retained = retain});
+}
+
 // After a stop deferred to an interrupted call (see "stop" below) the object behaves as
 // stopped: each call answers as it would then, with its line and result.
 template <typename Call, typename Result>
@@ -124,13 +128,21 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             "publish",
             // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
             [](BoundSDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
-                unlessStopDeferred(
+                return unlessStopDeferred(
                     [&](BoundSDK& bound) {
                         py::gil_scoped_release release;
-                        bound.publish(topic, payload, qos, retained);
+                        return bound.publish(topic, payload, qos, retained);
                     },
-                    Operation::Publish)(sdk);
+                    Operation::Publish, false)(sdk);
             },
+            "Publishes payload (str is sent as UTF-8) and returns True once the library took\n"
+            "it and, at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message\n"
+            "handler no acknowledgement can be awaited: True there means taken. Returns False\n"
+            "for a publication refused or lost (not connected, a topic or QoS the broker would\n"
+            "refuse, no acknowledgement in time, the connection lost before it came), after the\n"
+            "\"[SDK] publish ...\" line that says why, or without a line when the wait ended\n"
+            "unacknowledged. Raises only for arguments of the wrong type and for an exception\n"
+            "raised by a signal handler (KeyboardInterrupt) while it waits.",
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
             "subscribe",
@@ -142,11 +154,21 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              [](BoundSDK& sdk, const std::string& topic) {
                  unlessStopDeferred(interruptible(&SDK::unsubscribe), Operation::Unsubscribe)(sdk, topic);
              })
-        .def("on_message",
-             [](BoundSDK& sdk, MessageHandlerArg handler) {
-                 const auto replace = interruptible(&SDK::on_message);
-                 replace(sdk, std::move(handler.handler));
-             })
+        .def(
+            "on_message",
+            [](BoundSDK& sdk, MessageHandlerArg handler) {
+                const auto replace = interruptible(&SDK::on_message);
+                replace(sdk, std::move(handler.handler));
+            },
+            "Sets the handler called on the library's thread for every message; None removes\n"
+            "it. It is called as handler(topic, payload), and with the message's flags as\n"
+            "keyword arguments too if it names them as parameters after those two: retained\n"
+            "(bool: sent from the topic's retained message, for a new subscription), qos (int:\n"
+            "0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2 message sent again, which may\n"
+            "have arrived before). Each one it names, and only those:\n"
+            "def handler(topic, payload, *, retained): ... gets retained only. The choice is\n"
+            "made once, here. A payload that is not valid UTF-8 arrives decoded with\n"
+            "surrogateescape: payload.encode(\"utf-8\", \"surrogateescape\") gives its bytes.")
         .def("on_connection",
              [](BoundSDK& sdk, ConnectionHandlerArg handler) {
                  const auto replace = interruptible(&SDK::on_connection);
@@ -169,7 +191,20 @@ PYBIND11_MODULE(tarvo_sdk, module) {
              })
         .def("is_connected", [](BoundSDK& sdk) { return !sdk.abandonedCalls.stopDeferred() && sdk.is_connected(); })
         .def("tls_set", &tlsSet, py::arg("ca_certs") = py::none(), py::arg("certfile") = py::none(),
-             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none());
+             py::arg("keyfile") = py::none(), py::arg("keyfile_password") = py::none())
+        .def("will_set", &willSet,
+             "Sets the will: the message the broker publishes for this client when its\n"
+             "connection ends without a disconnect (the network dropped, the process died),\n"
+             "never after disconnect or stop. Sent with every connect and reconnect from the\n"
+             "next one on; may be called before or after init, which keeps it. payload: str\n"
+             "(sent as UTF-8), bytes, bytearray, or None for an empty one. Raises ValueError\n"
+             "for a topic publish would refuse (empty, a wildcard, a control character), a\n"
+             "qos other than 0, 1 or 2, or a payload longer than 65,535 bytes, and TypeError\n"
+             "for an argument of the wrong type.",
+             py::arg("topic"), py::arg("payload") = py::none(), py::arg("qos") = 0, py::arg("retain") = false)
+        .def(
+            "will_clear", [](BoundSDK& sdk) { sdk.will_clear(); },
+            "Removes the will, from the next connect and reconnect on.");
 
     // A file tls_set cannot use: OSError (with its errno and path) when it cannot be read,
     // ValueError when it holds no certificate or key, or the key does not fit.

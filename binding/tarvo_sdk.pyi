@@ -2,10 +2,42 @@
 
 import os
 from collections.abc import Callable
-from typing import TypeAlias
+from typing import Protocol, TypeAlias
 
 # Handler types. A handler's return value is ignored, so any return type is accepted.
-_MessageHandler: TypeAlias = Callable[[str, str], object]
+# A message handler may take any of the message's flags by keyword (see on_message): one
+# protocol for each choice.
+class _WithRetained(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool) -> object: ...
+
+class _WithQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int) -> object: ...
+
+class _WithDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, dup: bool) -> object: ...
+
+class _WithRetainedQos(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int) -> object: ...
+
+class _WithRetainedDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, dup: bool) -> object: ...
+
+class _WithQosDup(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, qos: int, dup: bool) -> object: ...
+
+class _WithFlags(Protocol):
+    def __call__(self, topic: str, payload: str, /, *, retained: bool, qos: int, dup: bool) -> object: ...
+
+_MessageHandler: TypeAlias = (
+    Callable[[str, str], object]
+    | _WithRetained
+    | _WithQos
+    | _WithDup
+    | _WithRetainedQos
+    | _WithRetainedDup
+    | _WithQosDup
+    | _WithFlags
+)
 _ConnectionHandler: TypeAlias = Callable[[bool, int], object]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -64,11 +96,15 @@ class SDK(metaclass=_pybind11_type):
         """Ends reconnecting, disconnects and releases the client; init may follow."""
 
     def is_connected(self) -> bool: ...
-    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> None:
-        """Publishes payload (str is sent as UTF-8). At QoS 1 and 2 it waits for the
-        broker's acknowledgement, except inside a message handler. Never raises for a
-        publication it cannot send: without a connection it prints
-        "[SDK] publish — not connected" and drops it."""
+    def publish(self, topic: str, payload: str | bytes | bytearray, qos: int = 0, retained: bool = False) -> bool:
+        """Publishes payload (str is sent as UTF-8) and returns True once the library took
+        it and, at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message
+        handler no acknowledgement can be awaited: True there means taken. Returns False
+        for a publication refused or lost (not connected, a topic or QoS the broker would
+        refuse, no acknowledgement in time, the connection lost before it came), after the
+        "[SDK] publish ..." line that says why, or without a line when the wait ended
+        unacknowledged. Raises only for arguments of the wrong type and for an exception
+        raised by a signal handler (KeyboardInterrupt) while it waits."""
 
     def subscribe(self, topic: str, qos: int = 0) -> bool:
         """Subscribes and returns True, or returns False. Subscriptions are renewed after
@@ -80,9 +116,15 @@ class SDK(metaclass=_pybind11_type):
         """Unsubscribes; refused inside a message handler."""
 
     def on_message(self, handler: _MessageHandler | None, /) -> None:
-        """Sets the handler called as handler(topic, payload) on the library's thread for
-        every message; None removes it. A payload that is not valid UTF-8 arrives decoded
-        with surrogateescape: payload.encode("utf-8", "surrogateescape") gives its bytes."""
+        """Sets the handler called on the library's thread for every message; None removes
+        it. It is called as handler(topic, payload), and with the message's flags as
+        keyword arguments too if it names them as parameters after those two: retained
+        (bool: sent from the topic's retained message, for a new subscription), qos (int:
+        0, 1 or 2, as delivered) and dup (bool: a QoS 1 or 2 message sent again, which may
+        have arrived before). Each one it names, and only those:
+        def handler(topic, payload, *, retained): ... gets retained only. The choice is
+        made once, here. A payload that is not valid UTF-8 arrives decoded with
+        surrogateescape: payload.encode("utf-8", "surrogateescape") gives its bytes."""
 
     def on_connection(self, handler: _ConnectionHandler | None, /) -> None:
         """Sets the handler called as handler(connected, code): (True, 0) after connect or
@@ -112,3 +154,18 @@ class SDK(metaclass=_pybind11_type):
         certificate or key, the password does not open the key or the key does not
         match the certificate. Once called, connect refuses a plain protocol ("tcp",
         "mqtt", "ws") rather than send in clear."""
+
+    def will_set(
+        self, topic: str, payload: str | bytes | bytearray | None = None, qos: int = 0, retain: bool = False
+    ) -> None:
+        """Sets the will: the message the broker publishes for this client when its
+        connection ends without a disconnect (the network dropped, the process died),
+        never after disconnect or stop. Sent with every connect and reconnect from the
+        next one on; may be called before or after init, which keeps it. payload: str
+        (sent as UTF-8), bytes, bytearray, or None for an empty one. Raises ValueError
+        for a topic publish would refuse (empty, a wildcard, a control character), a
+        qos other than 0, 1 or 2, or a payload longer than 65,535 bytes, and TypeError
+        for an argument of the wrong type."""
+
+    def will_clear(self) -> None:
+        """Removes the will, from the next connect and reconnect on."""

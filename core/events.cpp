@@ -82,7 +82,10 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
                     payload = {static_cast<const char*>(message->payload),
                                static_cast<std::size_t>(message->payloadlen)};
                 }
-                self->messageHandler.call(topic, payload);
+                self->messageHandler.call(topic, payload,
+                                          MessageFlags{.qos = message->qos,
+                                                       .retained = message->retained != 0,
+                                                       .duplicate = message->dup != 0});
             } catch (...) {
                 self->reportHandlerFailure("message handler");
             }

@@ -89,11 +89,11 @@ int SDK::checkConnectRequest(const Session& session) const {
 }
 
 // Connects with the session's options, in the Enterprise edition the token of the last
-// sealing, and the TLS settings of this moment; a connect timeout too long for the
-// library is taken as the longest it can wait. A failure's reason, when one is known,
-// goes to failureNote as " (reason)"; on success, sessionKept tells whether the broker
-// kept the client's session (only an MQTT 3.1.1 CONNACK says so: on MQTT 3.1 it counts
-// as not kept).
+// sealing, and the TLS settings and the will of this moment; a connect timeout too long
+// for the library is taken as the longest it can wait. A failure's reason, when one is
+// known, goes to failureNote as " (reason)"; on success, sessionKept tells whether the
+// broker kept the client's session (only an MQTT 3.1.1 CONNACK says so: on MQTT 3.1 it
+// counts as not kept).
 int SDK::connectLibraryClient(const Session& session, std::string& failureNote, bool& sessionKept) {
     MQTTClient_connectOptions options = session.connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
@@ -111,6 +111,8 @@ int SDK::connectLibraryClient(const Session& session, std::string& failureNote, 
         return tlsAttempt.refusalCode();
     }
     options.ssl = tlsAttempt.options();
+    Will::Attempt willAttempt(will);
+    options.will = willAttempt.options();
     const int rc = client.connect(options, connection.callsInProgress());
     sessionKept = rc == MQTTCLIENT_SUCCESS && options.returned.sessionPresent != 0;
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
+#include <utility>
 
 namespace tarvo {
 
@@ -134,30 +136,48 @@ void SDK::unsubscribe(const std::string& topic) {
     say(ConsoleStream::Out, "[SDK] Unsubscribed from: ", topic);
 }
 
-void SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
-    if (!is_connected()) {
-        sayUnavailable(Operation::Publish);
-        return;
+void SDK::will_set(WillMessage message) {
+    switch (checkPublication(message.topic, message.payload.size(), message.qos)) {
+    case MQTTCLIENT_BAD_UTF8_STRING:
+        throw std::invalid_argument("will_set: not a topic a message can be published to (empty, a wildcard, "
+                                    "not UTF-8, a control character, or longer than 65,535 bytes)");
+    case MQTTCLIENT_BAD_QOS:
+        throw std::invalid_argument("will_set: qos must be 0, 1 or 2");
+    default:
+        break;
     }
-    int rc = checkPublication(topic, payload.size(), qos);
-    if (rc == MQTTCLIENT_SUCCESS) {
-        rc = sendPublication(topic, payload, qos, retained);
+    if (message.payload.size() > kMaxMqttString) {
+        throw std::invalid_argument("will_set: a will's payload is at most 65,535 bytes");
     }
-    if (rc != MQTTCLIENT_SUCCESS) {
-        say(ConsoleStream::Err, "[SDK] publish failed on '", topic, "', rc=", rc);
-    }
+    will.set(std::move(message));
 }
 
-int SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
+bool SDK::publish(const std::string& topic, std::string_view payload, int qos, bool retained) {
+    if (!is_connected()) {
+        sayUnavailable(Operation::Publish);
+        return false;
+    }
+    Publication sent{.rc = checkPublication(topic, payload.size(), qos)};
+    if (sent.rc == MQTTCLIENT_SUCCESS) {
+        sent = sendPublication(topic, payload, qos, retained);
+    }
+    if (sent.rc != MQTTCLIENT_SUCCESS) {
+        say(ConsoleStream::Err, "[SDK] publish failed on '", topic, "', rc=", sent.rc);
+        return false;
+    }
+    return sent.delivered;
+}
+
+SDK::Publication SDK::sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained) {
     const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
     ConnectionState::Call call(connection);
     if (!call.begun()) {
-        return MQTTCLIENT_DISCONNECTED;
+        return {.rc = MQTTCLIENT_DISCONNECTED};
     }
     std::uint64_t epoch = 0;
     if (qos > 0) {
         if (insideLibraryCallback && deliveries.unawaitedCount() >= kMaxInflightMessages) {
-            return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
+            return {.rc = MQTTCLIENT_MAX_MESSAGES_INFLIGHT};
         }
         epoch = deliveries.epoch();
     }
@@ -167,29 +187,34 @@ int SDK::sendPublication(const std::string& topic, std::string_view payload, int
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;
-    int rc = library.publish(client.get(), topic.c_str(), &message, &token);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        return rc;
+    if (const int rc = library.publish(client.get(), topic.c_str(), &message, &token); rc != MQTTCLIENT_SUCCESS) {
+        return {.rc = rc};
     }
     if (insideLibraryCallback) {
         // The library's thread reads the acknowledgements itself, after this handler
-        // returns: waiting here could only time out.
+        // returns: waiting here could only time out. Taken is all that can be told.
         if (qos > 0) {
             deliveries.leaveUnawaited(token);
         }
-        return MQTTCLIENT_SUCCESS;
+        return {.delivered = true};
     }
     // A QoS 0 message is complete once written, and an acknowledged one needs nothing
     // more: the library's completion wait only costs a lock its receiving thread needs.
-    // It is left for a wait that timed out or was cut short, where it polls in 100 ms
-    // steps for what remains of the 10 s.
-    if (qos > 0 && !deliveries.await(token, epoch, deadline, interruptCheck)) {
-        auto remaining =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        library.waitForCompletion(client.get(), token,
-                                  static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    if (qos == 0 || deliveries.await(token, epoch, deadline, interruptCheck)) {
+        return {.delivered = true};
     }
-    return MQTTCLIENT_SUCCESS;
+    // Timed out; or a loss or disconnect ended the wait. With a clean session the library
+    // dropped the message with the session, and once connected again its own wait would
+    // take the message's absence for an acknowledgement. Otherwise it sends the message
+    // again on the next connection, and its wait (polling in 100 ms steps for what
+    // remains of the 10 s) sees the acknowledgement there.
+    if (deliveries.epoch() == epoch || session()->connectOptions.cleansession != 0) {
+        return {};
+    }
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int rc = library.waitForCompletion(client.get(), token,
+                                             static_cast<unsigned long>(std::max<long>(remaining.count(), 0)));
+    return {.delivered = rc == MQTTCLIENT_SUCCESS};
 }
 
 }  // namespace tarvo

@@ -23,6 +23,7 @@
 #include "reconnect_run.hpp"
 #include "subscription_book.hpp"
 #include "tls.hpp"
+#include "will.hpp"
 
 #include <MQTTClient.h>
 
@@ -40,8 +41,16 @@ inline bool containsNul(std::string_view text) { return text.find('\0') != std::
 
 class SDK {
 public:
+    // What a PUBLISH's header says of the message: its QoS; retained: sent from the topic's
+    // retained message, for a new subscription; duplicate: sent again (QoS 1 and 2), so
+    // that it may have arrived before.
+    struct MessageFlags {
+        int qos = 0;
+        bool retained = false;
+        bool duplicate = false;
+    };
     // The topic and payload are the library's own bytes, valid for the call only.
-    using MessageHandler = std::function<void(std::string_view topic, std::string_view payload)>;
+    using MessageHandler = std::function<void(std::string_view topic, std::string_view payload, MessageFlags flags)>;
     using ConnectionHandler = std::function<void(bool connected, int code)>;
     // Told about an exception that a handler raised where there is no caller to take
     // it (library thread, reconnect thread, teardown). Called inside the catch block,
@@ -91,7 +100,10 @@ public:
     // Between a successful init and stop: there is a library client and maybe a loop.
     bool isRunning() const { return !inheritedAcrossFork() && run.enabled(); }
 
-    void publish(const std::string& topic, std::string_view payload, int qos, bool retained);
+    // True once the library took the message and, at QoS 1 and 2, the broker acknowledged
+    // it within the wait; inside a message handler, where no acknowledgement can be
+    // awaited, once the library took it. False for every refusal and failure.
+    bool publish(const std::string& topic, std::string_view payload, int qos, bool retained);
     bool subscribe(const std::string& topic, int qos);
     void unsubscribe(const std::string& topic);
 
@@ -99,6 +111,14 @@ public:
     // throws TlsFileError for one that cannot be used. Once called, an address that is
     // not a TLS one is refused at connect.
     void tls_set(TlsFiles files) { tls.set(std::move(files)); }
+
+    // The will of the connections to come (the next attempt on, the reconnect loop's
+    // too), before or after init, which keeps it as it keeps the TLS files; will_clear:
+    // none. Throws std::invalid_argument for a will that publish would refuse
+    // (checkPublication), or whose payload is longer than a CONNECT carries
+    // (kMaxMqttString).
+    void will_set(WillMessage message);
+    void will_clear() { will.set(std::nullopt); }
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
@@ -203,7 +223,13 @@ private:
     void reportHandlerFailure(std::string_view event) noexcept;
 
     // messaging (messaging.cpp)
-    int sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
+    // The library's code for taking the message, and whether it was delivered (as
+    // publish answers).
+    struct Publication {
+        int rc = MQTTCLIENT_SUCCESS;
+        bool delivered = false;
+    };
+    Publication sendPublication(const std::string& topic, std::string_view payload, int qos, bool retained);
     template <typename Request>
     int sendRequest(Request request);
 
@@ -222,6 +248,7 @@ private:
     Library& library;
     const ConsoleSink console;
     Tls tls;
+    Will will;
     LibraryClient client{library};
     ConnectionState connection;
     DeliveryTracker deliveries;
@@ -233,7 +260,7 @@ private:
     std::string sealedPassword TARVO_GUARDED_BY(sessionMutex);
     // Messages come one at a time from the library's receiving thread; connection
     // events from several threads, delivered one at a time in order.
-    HandlerSlot<std::string_view, std::string_view> messageHandler{this, false};
+    HandlerSlot<std::string_view, std::string_view, MessageFlags> messageHandler{this, false};
     HandlerSlot<bool, int> connectionHandler{this, true};
     std::atomic<std::uint64_t> forkCountAtInit{forksSincePahoSetUp()};
     // Set by the binding before anything else is called.

@@ -52,7 +52,7 @@ TEST_P(EndRightAfterAMessage, LeavesTheLibraryNothingFreed) {
     for (int round = 0; round < 60; ++round) {
         auto handled = std::make_shared<std::atomic<long>>(0);
         auto client = std::make_unique<SDK>(pahoLibrary(), consoleSink());
-        client->on_message([handled](std::string_view, std::string_view) {
+        client->on_message([handled](std::string_view, std::string_view, SDK::MessageFlags) {
             work();
             ++*handled;
         });

@@ -246,9 +246,10 @@ TEST_P(ReentryFromHandler, ConnectionHandlerIsRefusedWithLogicError) {
 
 // The message handler runs on the library's thread; the same calls are refused there.
 TEST_P(ReentryFromHandler, MessageHandlerIsRefusedWithLogicError) {
-    sdk.on_message([this, log = received.handler()](std::string_view topic, std::string_view payload) {
+    sdk.on_message([this, log = received.handler()](std::string_view topic, std::string_view payload,
+                                                    SDK::MessageFlags flags) {
         record([this] { GetParam().call(sdk, broker.address()); });
-        log(topic, payload);
+        log(topic, payload, flags);
     });
     init(sdk, {.brokerHost = broker.address()});
     captured([&] {

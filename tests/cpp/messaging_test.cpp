@@ -205,7 +205,7 @@ TEST_F(Messaging, MessageWithoutHandlerIsDroppedNotRedelivered) {
 // A handler runs on the library's receiving thread; QoS 1 replies published from it
 // must neither wait for acknowledgements that thread has yet to read nor be lost.
 TEST_F(Messaging, HandlerMayPublishQos1Replies) {
-    sdk.on_message([this](std::string_view, std::string_view payload) {
+    sdk.on_message([this](std::string_view, std::string_view payload, SDK::MessageFlags) {
         for (int i = 0; i < 3; ++i) {
             sdk.publish("reply", std::string(payload) + std::to_string(i), 1, false);
         }

@@ -22,7 +22,7 @@ TEST(Stress, LifecycleLoopWhileMessagesArriveAndAnotherThreadPublishes) {
 
     MessageLog received;  // for the final round trip
     SDK sdk{pahoLibrary(), consoleSink()};
-    sdk.on_message([&](std::string_view, std::string_view) { ++arrived; });
+    sdk.on_message([&](std::string_view, std::string_view, SDK::MessageFlags) { ++arrived; });
     sdk.on_connection([&](bool, int) { ++connectionCalls; });
     init(sdk, {.brokerHost = broker.address()});
 

@@ -326,7 +326,7 @@ bool ConnectionLog::waitForCalls(std::size_t n, std::chrono::milliseconds timeou
 }
 
 SDK::MessageHandler MessageLog::handler() {
-    return [this](std::string_view topic, std::string_view payload) {
+    return [this](std::string_view topic, std::string_view payload, SDK::MessageFlags) {
         std::lock_guard lock(mutex_);
         messages_.push_back({std::string(topic), std::string(payload)});
         changed_.notify_all();

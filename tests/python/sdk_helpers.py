@@ -8,7 +8,8 @@ tarvo_sdk and defines
                flushed by the SDK) and writes a marker line to stdout and stderr
 and returns a Console whose section(name) holds what each stream got after mark(name)
 and before the next mark. The script ends with mark("exit"), so that section holds what
-interpreter exit writes (a script that raises never reaches it).
+interpreter exit writes (a script that raises never reaches it). SdkProcess runs such a
+script as a process the test can freeze or kill while it runs.
 
 The `peer` fixture is a paho-mqtt client (MQTT 5, retain-as-published) subscribed to
 every topic at QoS 2, so each message shows the QoS and retained flag it was sent with.
@@ -16,7 +17,11 @@ every topic at QoS 2, so each message shows the QoS and retained flag it was sen
 
 import queue
 import re
+import select
+import subprocess
+import sys
 import textwrap
+import time
 from dataclasses import dataclass
 
 import paho.mqtt.client as mqtt
@@ -84,6 +89,41 @@ def run_sdk(code: str, broker=None, timeout: float = 60, env=None) -> Console:
         full_env["TARVO_TEST_BROKER"] = broker.address
     script = PRELUDE + textwrap.dedent(code) + '\nmark("exit")\n'
     return Console(run_script(script, timeout=timeout, env=full_env))
+
+
+class SdkProcess:
+    """`code`, after the prelude, running in a fresh interpreter until it ends or is
+    killed: a client whose process can be frozen (SIGSTOP) or killed (SIGKILL).
+    wait_for(line) returns once the script printed that line (flushed)."""
+
+    def __init__(self, code: str, broker):
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env=support.script_env({"TARVO_TEST_BROKER": broker.address}),
+            bufsize=0,  # readline() then takes no more than its line, and select() sees the rest
+        )
+
+    def wait_for(self, line: str, timeout: float = 30):
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([self.process.stdout], [], [], remaining)[0]:
+                raise TimeoutError(f"the script printed no {line!r}")
+            got = self.process.stdout.readline()
+            if not got:
+                raise AssertionError(f"the script ended (status {self.process.wait()}) before {line!r}")
+            if got.rstrip(b"\n") == line.encode():
+                return
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
 
 
 @dataclass(frozen=True)

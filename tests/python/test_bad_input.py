@@ -446,7 +446,8 @@ def connect_and_read_console(sdk, capfd):
 
 
 def is_sub_ack(answer):
-    """SUBACK and UNSUBACK: the library takes either for a CONNACK (the test below)."""
+    """SUBACK and UNSUBACK: the library takes either for a CONNACK and reads its return
+    code from bytes it never set, so whether connect succeeds is chance (see README)."""
     return bool(answer) and answer[0] >> 4 in (9, 11)
 
 
@@ -527,26 +528,6 @@ def test_a_tls_handshake_answered_badly_fails_the_attempt_by_its_timeout(pki, ca
         server.close()
     assert not connected and "Connected" not in out
     assert re.fullmatch(r"\[SDK\] connect failed, rc=-?\d+( \(TLS: [^\n]+\))?\n", err), err
-
-
-# The library takes the packet it holds for the CONNACK without checking its type, and
-# the module cannot see which packet that was. Kept as a record of that library fault:
-# strict, so a library that mends it turns this into a failure to notice.
-@pytest.mark.xfail(strict=True, reason="the library reads any acknowledgement as a CONNACK")
-@pytest.mark.parametrize("answer", [
-    pytest.param(b"\x90\x03\x00\x01\x00", id="suback"),
-    pytest.param(b"\xb0\x02\x00\x01", id="unsuback"),
-])
-def test_an_acknowledgement_of_something_else_is_no_session(answering, capfd, answer):
-    """Answered with a SUBACK or an UNSUBACK instead of a CONNACK, connect reports a
-    session ("[SDK] Connected to ...", (True, 0), is_connected() True) that the server
-    never granted: after waiting for a CONNACK in vain, the library reads the packet it
-    holds as if it were one."""
-    server, sdk = answering
-    server.answer, server.close_after, server.relay = answer, False, False
-    connected, out, err = connect_and_read_console(sdk, capfd)
-    assert not connected, (out, err)
-    assert not sdk.is_connected()
 
 
 # --- accepted by the conversions, but beyond what MQTT can carry --------------------------

@@ -6,6 +6,7 @@ own object, and when the SDK lets go of them. Against a real Mosquitto and real 
 import functools
 import gc
 import json
+import signal
 import subprocess
 import sys
 import threading
@@ -21,6 +22,7 @@ import tarvo_sdk
 import tarvo_testsupport as support
 from tarvo_testsupport import HOST, run_script, wait_until
 from fake_server import FakeServer
+from sdk_helpers import SdkProcess
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -273,6 +275,97 @@ def test_a_handler_return_value_is_ignored(sdks, peer, value, monkeypatch):
     assert wait_until(lambda: received == ["0", "1", "2"])
     sdk.disconnect()
     assert unraisable == []
+
+
+# --- message flags -------------------------------------------------------------------
+
+
+class DupRecorder:
+    def __init__(self):
+        self.calls = []
+
+    def method(self, topic, payload, dup):
+        self.calls.append((topic, payload, {"dup": dup}))
+
+
+def flag_handler_of_form(form):
+    """Returns (handler, calls, names): calls() lists (topic, payload, the flags received
+    by keyword); names are the flags the form takes."""
+    calls = []
+    if form == "two arguments":
+        return (lambda topic, payload: calls.append((topic, payload, {}))), lambda: calls, ()
+    if form == "all, keyword-only":
+        return (lambda topic, payload, *, retained, qos, dup: calls.append(
+            (topic, payload, {"retained": retained, "qos": qos, "dup": dup}))), lambda: calls, ("retained", "qos", "dup")
+    if form == "two of them, one defaulted":
+        return (lambda topic, payload, qos, retained=None: calls.append(
+            (topic, payload, {"qos": qos, "retained": retained}))), lambda: calls, ("qos", "retained")
+    if form == "bound method":
+        recorder = DupRecorder()
+        return recorder.method, lambda: recorder.calls, ("dup",)
+    if form == "partial":
+        return functools.partial(lambda sink, topic, payload, *, retained: sink.append(
+            (topic, payload, {"retained": retained})), calls), lambda: calls, ("retained",)
+    if form == "**kwargs alone":  # called as a two-argument handler
+        return (lambda topic, payload, **extra: calls.append((topic, payload, extra))), lambda: calls, ()
+    raise AssertionError(form)
+
+
+FLAG_FORMS = ["two arguments", "all, keyword-only", "two of them, one defaulted", "bound method", "partial",
+              "**kwargs alone"]
+
+
+@pytest.mark.parametrize("form", FLAG_FORMS)
+def test_message_flags_reach_a_handler_that_names_them(sdks, peer, form):
+    handler, calls, names = flag_handler_of_form(form)
+    peer.publish("in/kept", b"old", qos=1, retain=True)
+    sdk = sdks()
+    sdk.on_message(handler)
+    assert sdk.connect()
+    assert sdk.subscribe("in/#", 2)
+    for qos in range(3):
+        peer.publish(f"in/q{qos}", b"new", qos=qos)
+    assert wait_until(lambda: len(calls()) == 4), calls()
+    expected = [("in/kept", "old", {"retained": True, "qos": 1, "dup": False})] + [
+        (f"in/q{qos}", "new", {"retained": False, "qos": qos, "dup": False}) for qos in range(3)]
+    assert sorted(calls()) == sorted(
+        (topic, payload, {name: flags[name] for name in names}) for topic, payload, flags in expected)
+    assert all(type(value) is (int if name == "qos" else bool)
+               for _, _, got in calls() for name, value in got.items())
+
+
+@pytest.mark.parametrize("form", ["two arguments", "all, keyword-only"])
+def test_a_message_sent_again_comes_flagged_dup(broker, peer, form):
+    """The broker sends a QoS 1 message again, flagged, to a session that never
+    acknowledged it: its client was frozen when it came, then killed."""
+    client_id = new_id("dup")
+    first = SdkProcess(
+        f"""
+        s = connected({client_id!r}, cleanSession=False)
+        assert s.subscribe("in/#", 1)
+        print("READY", flush=True)
+        import threading
+        threading.Event().wait()
+        """,
+        broker,
+    )
+    try:
+        first.wait_for("READY")
+        first.signal(signal.SIGSTOP)
+        peer.publish("in/again", b"twice", qos=1)  # acknowledged once sent on to the frozen client
+    finally:
+        first.kill()
+    handler, calls, names = flag_handler_of_form(form)
+    sdk = tarvo_sdk.SDK()
+    try:
+        sdk.on_message(handler)
+        sdk.init(client_id, broker.address, "tcp", "user", "secret", cleanSession=False)
+        assert sdk.connect()
+        assert wait_until(lambda: calls())
+        flags = {"retained": False, "qos": 1, "dup": True}
+        assert calls() == [("in/again", "twice", {name: flags[name] for name in names})]
+    finally:
+        sdk.stop()
 
 
 # --- text and binary -----------------------------------------------------------------

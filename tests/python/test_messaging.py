@@ -3,6 +3,9 @@ watching what goes over the wire and the console lines read after the script exi
 
 import json
 import queue
+import signal
+import threading
+import time
 import uuid
 
 import pytest
@@ -99,6 +102,45 @@ def test_messages_of_each_qos_arrive_in_order(sdk, peer):
         ]
 
 
+# A frozen broker reads nothing and acknowledges nothing; a killed one ends the
+# connection while the publish waits. (broker's fate, QoS, publish's result)
+BROKER_FAILURES = [
+    ("frozen", 0, True),  # written to the socket: all QoS 0 promises
+    ("frozen", 1, False),  # no acknowledgement within the 10 s
+    ("killed", 1, False),
+    ("killed", 2, False),
+]
+
+
+@pytest.mark.parametrize("fate, qos, result", BROKER_FAILURES, ids=[f"{f}-q{q}" for f, q, _ in BROKER_FAILURES])
+def test_publish_result_when_the_broker_fails_mid_publish(sdk, broker, fate, qos, result):
+    assert sdk.publish("t", "acknowledged", qos) is True
+    broker.process.send_signal(signal.SIGSTOP)
+    try:
+        if fate == "frozen":
+            assert sdk.publish("t", "unanswered", qos) is result
+            return
+        outcome = []
+        publishing = threading.Event()
+
+        def publish():
+            publishing.set()
+            outcome.append(sdk.publish("t", "cut off", qos))
+
+        publisher = threading.Thread(target=publish)
+        publisher.start()
+        publishing.wait(10)
+        started = time.monotonic()
+        broker.kill()
+        publisher.join(15)
+        assert outcome == [result]
+        # The loss, not the 10 s wait, ended it (a margin no loaded machine breaks).
+        assert time.monotonic() - started < 8
+    finally:
+        if broker.process.poll() is None:
+            broker.process.send_signal(signal.SIGCONT)
+
+
 # --- not connected -------------------------------------------------------------------
 
 # (what brings the client into the state, what reconnects it afterwards)
@@ -119,20 +161,20 @@ def test_operations_when_not_connected_are_refused_and_send_nothing(broker, peer
         s.init("sdk", ADDR, "tcp", "u", "p")
         {setup}
         mark("calls")
-        s.publish("t", "x", 1, True)
+        published = s.publish("t", "x", 1, True)
         subscribed = s.subscribe("t", 1)
         s.unsubscribe("t")
         mark("resume")
         {resume}
         s.publish("done", "")
         mark("results")
-        print(json.dumps(subscribed))
+        print(json.dumps([published, subscribed]))
         """,
         broker,
     )
     assert console.returncode == 0, console
     assert console.section("calls") == (b"", NOT_CONNECTED)
-    assert json.loads(console.section("results")[0]) is False
+    assert json.loads(console.section("results")[0]) == [False, False]
     # Nothing was sent, nor kept to be sent once connected again.
     assert peer.until(b"done") == []
 
@@ -166,15 +208,15 @@ print(json.dumps([repr(result), got, connected_after]))
 
 FAILURES = [
     # (call, console line on stderr, result)
-    ("s.publish('t', 'x', 3)", b"[SDK] publish failed on 't', rc=-9\n", "None"),
-    ("s.publish('t', 'x', -1)", b"[SDK] publish failed on 't', rc=-9\n", "None"),
-    ("s.publish('', 'x')", b"[SDK] publish failed on '', rc=-5\n", "None"),
-    ("s.publish('a/+', 'x')", b"[SDK] publish failed on 'a/+', rc=-5\n", "None"),
-    ("s.publish('a/#', 'x', 1, True)", b"[SDK] publish failed on 'a/#', rc=-5\n", "None"),
-    ("s.publish('#', 'x')", b"[SDK] publish failed on '#', rc=-5\n", "None"),
-    ("s.publish(b'\\xff', 'x')", b"[SDK] publish failed on '\xff', rc=-5\n", "None"),
-    ("s.publish('a\\x00b', 'x')", b"[SDK] publish failed on 'a\x00b', rc=-5\n", "None"),
-    ("s.publish('a\\x00', 'x', 1)", b"[SDK] publish failed on 'a\x00', rc=-5\n", "None"),
+    ("s.publish('t', 'x', 3)", b"[SDK] publish failed on 't', rc=-9\n", "False"),
+    ("s.publish('t', 'x', -1)", b"[SDK] publish failed on 't', rc=-9\n", "False"),
+    ("s.publish('', 'x')", b"[SDK] publish failed on '', rc=-5\n", "False"),
+    ("s.publish('a/+', 'x')", b"[SDK] publish failed on 'a/+', rc=-5\n", "False"),
+    ("s.publish('a/#', 'x', 1, True)", b"[SDK] publish failed on 'a/#', rc=-5\n", "False"),
+    ("s.publish('#', 'x')", b"[SDK] publish failed on '#', rc=-5\n", "False"),
+    ("s.publish(b'\\xff', 'x')", b"[SDK] publish failed on '\xff', rc=-5\n", "False"),
+    ("s.publish('a\\x00b', 'x')", b"[SDK] publish failed on 'a\x00b', rc=-5\n", "False"),
+    ("s.publish('a\\x00', 'x', 1)", b"[SDK] publish failed on 'a\x00', rc=-5\n", "False"),
     ("s.subscribe('t', 3)", b"[SDK] subscribe failed on 't', rc=-9\n", "False"),
     ("s.subscribe(b'\\xff')", b"[SDK] subscribe failed on '\xff', rc=-5\n", "False"),
     ("s.subscribe('a\\x00b')", b"[SDK] subscribe failed on 'a\x00b', rc=-5\n", "False"),
@@ -240,9 +282,7 @@ def test_successful_calls_write_only_their_own_lines(broker, peer):
         """
         s = connected()
         mark("publish")
-        s.publish("t", "0")
-        s.publish("t", "1", 1)
-        s.publish("t", "2", 2, True)
+        published = [s.publish("t", "0"), s.publish("t", "1", 1), s.publish("t", "2", 2, True)]
         mark("subscribe")
         ok = s.subscribe("t")
         mark("subscribe-kw")
@@ -250,7 +290,7 @@ def test_successful_calls_write_only_their_own_lines(broker, peer):
         mark("unsubscribe")
         s.unsubscribe("t")
         mark("results")
-        print(ok, ok_kw)
+        print(published, ok, ok_kw)
         """,
         broker,
     )
@@ -259,7 +299,7 @@ def test_successful_calls_write_only_their_own_lines(broker, peer):
     assert console.section("subscribe") == (b"[SDK] Subscribed to: t\n", b"")
     assert console.section("subscribe-kw") == (b"[SDK] Subscribed to: u/#\n", b"")
     assert console.section("unsubscribe") == (b"[SDK] Unsubscribed from: t\n", b"")
-    assert console.section("results")[0] == b"True True\n"
+    assert console.section("results")[0] == b"[True, True, True] True True\n"
     assert [peer.next() for _ in range(3)] == [
         Received(b"t", b"0", 0, False),
         Received(b"t", b"1", 1, False),

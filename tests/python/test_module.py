@@ -27,7 +27,7 @@ SIGNATURES = {
     ),
     "connect": "connect(self: tarvo_sdk.SDK) -> bool",
     "disconnect": "disconnect(self: tarvo_sdk.SDK) -> None",
-    "publish": f"publish(self: tarvo_sdk.SDK, topic: str, payload: str, qos: {INT} = 0, retained: bool = False) -> None",
+    "publish": f"publish(self: tarvo_sdk.SDK, topic: str, payload: str, qos: {INT} = 0, retained: bool = False) -> bool",
     "subscribe": f"subscribe(self: tarvo_sdk.SDK, topic: str, qos: {INT} = 0) -> bool",
     "unsubscribe": "unsubscribe(self: tarvo_sdk.SDK, arg0: str) -> None",
     "on_message": "on_message(self: tarvo_sdk.SDK, arg0: collections.abc.Callable[[str, str], None]) -> None",
@@ -40,6 +40,11 @@ SIGNATURES = {
         "tls_set(self: tarvo_sdk.SDK, ca_certs: object = None, certfile: object = None, keyfile: object = None, "
         "keyfile_password: str | None = None) -> None"
     ),
+    "will_set": (
+        f"will_set(self: tarvo_sdk.SDK, topic: str, payload: str | None = None, qos: {INT} = 0, "
+        "retain: bool = False) -> None"
+    ),
+    "will_clear": "will_clear(self: tarvo_sdk.SDK) -> None",
 }
 FIVE = ("client", "127.0.0.1:1883", "tcp", "user", "secret")
 

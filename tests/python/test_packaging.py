@@ -37,6 +37,7 @@ REFINED = {
     # tls_set's paths: anything os.fsencode takes, or None.
     **{("tls_set", name): ("object", "_Path | None") for name in ("ca_certs", "certfile", "keyfile")},
     ("tls_set", "keyfile_password"): ("str | None", "str | bytes | None"),
+    ("will_set", "payload"): ("str | None", "str | bytes | bytearray | None"),
 }
 # pybind11's spelling of an argument type -> the stub's (it rejects float for all of them).
 SPELLING = {"typing.SupportsInt | typing.SupportsIndex": "int"}
@@ -134,6 +135,15 @@ sdk.on_connection(None)
 sdk.on_message(lambda topic, payload: payload.encode("utf-8", "surrogateescape"))
 sdk.publish("t", bytearray(b"\\xff"), qos=2, retained=True)
 granted: bool = sdk.subscribe("t", 1)
+delivered: bool = sdk.publish("t", "x", 1)
+sdk.on_message(lambda topic, payload, *, retained: print(retained))
+def on_flags(topic: str, payload: str, *, retained: bool, qos: int, dup: bool) -> None: ...
+def on_dup(topic: str, payload: str, dup: bool) -> None: ...
+sdk.on_message(on_flags)
+sdk.on_message(on_dup)
+sdk.will_set("status", None, 1, retain=True)
+sdk.will_set("status", b"gone")
+sdk.will_clear()
 sdk.publish("t", 1.5)  # E
 sdk.publish("t", "x", qos=1.0)  # E
 sdk.on_message(lambda topic: None)  # E
@@ -141,6 +151,11 @@ sdk.on_connection(lambda connected, code: code.upper())  # E
 sdk.unsubscribe(topic="t")  # E
 sdk.init("id", "127.0.0.1:1883", "tcp", "", "", keepAlive="30")  # E
 connected: str = sdk.connect()  # E
+unconfirmed: str = sdk.publish("t", "x")  # E
+def on_qos_name(topic: str, payload: str, *, qos: str) -> None: ...
+sdk.on_message(on_qos_name)  # E
+sdk.will_set("status", 5)  # E
+sdk.will_set("status", retained=True)  # E
 """
 
 

@@ -197,8 +197,8 @@ class Peer:
         if not self._acked.wait(timeout):
             raise TimeoutError(f"the peer's subscription to {topic!r} was not acknowledged")
 
-    def publish(self, topic, payload, qos=1, timeout=10):
-        info = self.client.publish(topic, payload, qos=qos)
+    def publish(self, topic, payload, qos=1, timeout=10, retain=False):
+        info = self.client.publish(topic, payload, qos=qos, retain=retain)
         info.wait_for_publish(timeout)
         if not info.is_published():
             raise TimeoutError(f"the peer's publication to {topic!r} did not go out")
