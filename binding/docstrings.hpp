@@ -59,8 +59,13 @@ connectTimeout: how long connect() and each reconnect attempt wait for the
 edition: "Community", or "Enterprise": then every connect seals the password
   as a JWE token for the broker's public key built into the module, and sends
   the token, never the password.
-resumeSubs, connectRetry, connectRetryInterval, pingTimeout, orderMatters:
-  accepted and not used.)";
+resumeSubs: True (default False) subscribes again, on a connection whose
+  broker kept no session (cleanSession=True, or a broker that lost it), to
+  every filter granted so far, before the connection handler gets (True, 0).
+connectRetry: True (default False) retries a failed connect() in the
+  background every connectRetryInterval seconds; connect() still returns False.
+pingTimeout, orderMatters: accepted and not used: the library gives up on a
+  ping 1.5 x keepAlive after it, and always delivers messages in order.)";
 
 inline constexpr const char* kConnect = R"(Connects and returns True; also True when already connected.
 
@@ -68,8 +73,9 @@ Waits up to connectTimeout seconds. On success the connection handler gets
 (True, 0) on this thread before connect returns. Returns False before init(),
 after stop(), or when the attempt fails: "[SDK] connect failed, rc=N", where
 -1 means nothing answered or no answer in time and 1-5 that the broker refused
-(5: not authorised). A failed connect is not retried in the background: only
-a connection that was made and then lost is.)";
+(5: not authorised). A failed connect is retried in the background only with
+init(..., connectRetry=True); a connection that was made and then lost is
+reconnected while autoReconnect is True.)";
 
 inline constexpr const char* kDisconnect = R"(Disconnects, waiting up to 10 s for what is in flight.
 
@@ -94,8 +100,9 @@ inline constexpr const char* kSubscribe = R"(Subscribes to a topic filter and re
 Returns False when not connected or refused: "[SDK] subscribe failed on
 'filter', rc=N" (-5: a filter MQTT cannot carry; -9: a QoS above 2; -1: called
 inside a message handler, which cannot wait for the broker's answer).
-Subscriptions are not renewed after a reconnect: subscribe in the connection
-handler when it gets (True, 0).)";
+After a reconnect that found no session kept, subscriptions are renewed only
+with init(..., resumeSubs=True); otherwise subscribe in the connection handler
+when it gets (True, 0).)";
 
 inline constexpr const char* kUnsubscribe = R"(Unsubscribes from a topic filter.
 
@@ -127,7 +134,7 @@ inline constexpr const char* kOnConnection =
 automatic reconnect, on the reconnect thread; (False, 0) after disconnect()
 or stop(); (False, -1) when the connection is lost. Events come one at a
 time, in order. None removes the handler. Restore subscriptions here on
-(True, 0): a reconnect does not renew them.)";
+(True, 0), unless init(..., resumeSubs=True) renews them.)";
 
 inline constexpr const char* kStop = R"(Ends the reconnect loop, disconnects and releases the library client.
 

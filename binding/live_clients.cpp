@@ -3,7 +3,14 @@
 #include "handlers.hpp"
 #include "interruptible.hpp"
 
+#include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -25,7 +32,7 @@ public:
         pins_.erase(&client);
     }
 
-    void stopAll() {
+    void stopAll(bool interrupted) {
         std::vector<BoundSDK*> clients;
         {
             LockGuard lock(mutex_);
@@ -37,6 +44,9 @@ public:
         for (BoundSDK* client : clients) {
             try {
                 if (client->isRunning() && !client->abandonedCalls.any()) {
+                    if (interrupted) {
+                        client->giveUpDeliveries();
+                    }
                     client->stop();
                 }
             } catch (...) {
@@ -61,6 +71,31 @@ LiveClients& liveClients() {
     return clients;
 }
 
+// A signal handler raised while the exit hook waited: the program ends now, as Python
+// ends on an uncaught KeyboardInterrupt (by SIGINT), or with status 1 for another
+// exception. Finalizing instead would hang on the clients still being stopped. What the
+// program wrote is flushed first; the interpreter lock is held.
+[[noreturn]] void endProcessAtOnce() {
+    const bool keyboardInterrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+    PyErr_Clear();
+    for (const char* stream : {"stdout", "stderr"}) {
+        try {
+            py::module_::import("sys").attr(stream).attr("flush")();
+        } catch (const py::error_already_set&) {
+        }
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    if (keyboardInterrupt) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+    }
+    std::_Exit(1);
+}
+
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
+
 }  // namespace
 
 BoundSDK::BoundSDK() : BoundSDK(std::make_shared<ConsoleLogger>()) {}
@@ -75,6 +110,41 @@ BoundSDK::BoundSDK(std::shared_ptr<ConsoleLogger> logger)
 
 BoundSDK::~BoundSDK() { liveClients().remove(*this); }
 
-void stopLiveClients() { liveClients().stopAll(); }
+void stopLiveClients(bool interrupted) { liveClients().stopAll(interrupted); }
+
+void stopLiveClientsAtExit(bool interrupted) {
+    if (!onSignalHandlingThread()) {
+        py::gil_scoped_release release;
+        stopLiveClients(interrupted);
+        return;
+    }
+    struct Stopping {
+        Mutex mutex;
+        std::condition_variable ended;
+        bool done TARVO_GUARDED_BY(mutex) = false;
+    };
+    auto stopping = std::make_shared<Stopping>();
+    std::thread worker([stopping, interrupted] {
+        stopLiveClients(interrupted);
+        LockGuard lock(stopping->mutex);
+        stopping->done = true;
+        stopping->ended.notify_all();
+    });
+    for (;;) {
+        {
+            py::gil_scoped_release release;
+            UniqueLock lock(stopping->mutex);
+            if (lock.wait_for(stopping->ended, kSignalCheckInterval,
+                              [&]() TARVO_REQUIRES(stopping->mutex) { return stopping->done; })) {
+                break;
+            }
+        }
+        if (PyErr_CheckSignals() != 0) {
+            endProcessAtOnce();
+        }
+    }
+    py::gil_scoped_release release;
+    worker.join();
+}
 
 }  // namespace tarvo::binding

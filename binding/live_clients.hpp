@@ -29,6 +29,12 @@ private:
 
 // Stops every live client. Run from an atexit hook: after it, no library or reconnect
 // thread needs the interpreter while it finalizes (a thread that tries then hangs).
-void stopLiveClients();
+// After an interrupt, without waiting for the acknowledgements of messages in flight.
+void stopLiveClients(bool interrupted);
+
+// The exit hook, with the interpreter lock held: stopLiveClients, waited for in short
+// slices on the thread that handles signals. A signal handler that raises meanwhile (a
+// second Ctrl-C) ends the process at once.
+void stopLiveClientsAtExit(bool interrupted);
 
 }  // namespace tarvo::binding

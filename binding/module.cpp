@@ -30,12 +30,14 @@ auto interruptible(Return (SDK::*method)(Args...)) {
 }
 
 // init, interruptible; a new configuration supersedes a stop deferred to an
-// interrupted call (init ends the earlier client itself). resumeSubs, connectRetry,
-// connectRetryInterval, pingTimeout and orderMatters are accepted and not used.
+// interrupted call (init ends the earlier client itself). The library offers no setting
+// for pingTimeout (it gives up on a ping after 1.5 x keepAlive) and always delivers
+// messages one at a time in order, so pingTimeout and orderMatters are accepted and not
+// used.
 void initInterruptibly(BoundSDK& sdk, const std::string& clientId, const std::string& brokerHost,
                        const std::string& protocol, const std::string& username, const std::string& password,
-                       bool cleanSession, bool /*resumeSubs*/, bool /*connectRetry*/, bool autoReconnect,
-                       int /*connectRetryInterval*/, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
+                       bool cleanSession, bool resumeSubs, bool connectRetry, bool autoReconnect,
+                       int connectRetryInterval, int maxReconnectInterval, int keepAlive, int /*pingTimeout*/,
                        int writeTimeout, bool /*orderMatters*/, int connectTimeout, const std::string& edition) {
     sdk.abandonedCalls.stopDone();
     const auto init = interruptible(&SDK::init);
@@ -45,7 +47,10 @@ void initInterruptibly(BoundSDK& sdk, const std::string& clientId, const std::st
                            .username = username,
                            .password = password,
                            .cleanSession = cleanSession,
+                           .resumeSubs = resumeSubs,
+                           .connectRetry = connectRetry,
                            .autoReconnect = autoReconnect,
+                           .connectRetryInterval = connectRetryInterval,
                            .maxReconnectInterval = maxReconnectInterval,
                            .keepAlive = keepAlive,
                            .writeTimeout = writeTimeout,
@@ -115,11 +120,15 @@ void enableLogger(BoundSDK& sdk, py::object logger) {
 PYBIND11_MODULE(tarvo_sdk, module) {
     namespace doc = tarvo::binding::doc;
     using Operation = SDK::Operation;
+    // resumeSubs and connectRetry were once accepted and ignored, and programs rely on
+    // what that meant: subscriptions renewed by their own connection handler (renewed by
+    // the module as well, each retained message would arrive twice) and a failed connect
+    // that leaves nothing running. Both are therefore asked for, not given by default.
     py::class_<BoundSDK>(module, "SDK", doc::kClass, py::release_gil_before_calling_cpp_dtor())
         .def(py::init<>(), doc::kConstructor)
         .def("init", &initInterruptibly, doc::kInit, py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"),
-             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
-             py::arg("connectRetry") = true, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
+             py::arg("username"), py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = false,
+             py::arg("connectRetry") = false, py::arg("autoReconnect") = true, py::arg("connectRetryInterval") = 5,
              py::arg("maxReconnectInterval") = 1, py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10,
              py::arg("writeTimeout") = 10, py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
              py::arg("edition") = "Community")
@@ -238,10 +247,13 @@ PYBIND11_MODULE(tarvo_sdk, module) {
 
     // A client still connected when the interpreter finalizes would leave library
     // threads that block for ever on the interpreter lock; stop them all first (their
-    // last lines still reach their loggers), then end logging from other threads.
+    // last lines still reach their loggers), then end logging from other threads. A
+    // program ended by Ctrl-C (an uncaught KeyboardInterrupt) does not wait for
+    // acknowledgements, and a Ctrl-C while the hook waits ends the program at once.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        const py::object lastException = py::module_::import("sys").attr("__dict__").attr("get")("last_exc");
+        tarvo::binding::stopLiveClientsAtExit(py::isinstance(lastException, py::handle(PyExc_KeyboardInterrupt)));
         py::gil_scoped_release release;
-        tarvo::binding::stopLiveClients();
         tarvo::binding::endLoggingForExit();
     }));
 }

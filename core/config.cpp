@@ -29,6 +29,7 @@ void SDK::init(const Options& options) {
         currentSession = configured;
         sealedPassword.clear();
     }
+    subscriptions.clear();
     // The library takes these as C strings: cut at a NUL, they would name another client
     // or server than the caller did, so they are refused as it refuses text it cannot
     // accept.
@@ -51,7 +52,10 @@ SDK::Session::Session(const Options& options)
       username(options.username),
       password(options.password),
       edition(options.edition),
+      resumeSubs(options.resumeSubs),
+      connectRetry(options.connectRetry),
       autoReconnect(options.autoReconnect),
+      connectRetryInterval(options.connectRetryInterval),
       maxReconnectInterval(options.maxReconnectInterval) {
     connectOptions.username = username.c_str();
     // The MQTT password is binary data. One holding a NUL byte goes to the library

@@ -19,23 +19,28 @@ public:
         Idle,          // a client, no connection (never opened, or disconnected)
         Connecting,    // connect or a reconnect attempt is inside the library
         Connected,
+        Restoring,      // connected, and restoring the subscriptions a new session lacks:
+                        // the application's subscribes and unsubscribes wait for it
         Disconnecting,  // disconnect is inside the library; no new call starts
-        Lost,           // the library dropped the connection; the reconnect loop may open another
+        Lost,           // no connection, and the reconnect run may open one: the library
+                        // dropped it, or connect failed with connectRetry
         Ending,         // init or stop is ending the client
         Stopped,        // stop ended the client
     };
 
     // A lock-free view, for checks that a later transition may overturn.
     Phase phase() const { return phase_.load(); }
-    bool connected() const { return phase() == Phase::Connected; }
+    bool connected() const { return phase() == Phase::Connected || phase() == Phase::Restoring; }
 
-    enum class ConnectStart { Go, AlreadyConnected, NoClient, Busy };
+    enum class ConnectStart { Go, AlreadyConnected, NoClient, Busy, NotLost };
     // Waits out another attempt, a disconnect or an ending. Without mayWait (on the
     // library's receiving thread, which those may be waiting for) it does not wait: Busy.
-    // Go: the phase is now Connecting. A subscribe or unsubscribe cut off by a loss may
-    // still be waiting for its answer: it is not waited for (the library's give-up, up
-    // to 10 s later, ends the connection opened meanwhile, which is then one more loss).
-    ConnectStart beginConnect(bool mayWait) {
+    // A reconnect goes only from Lost (NotLost from Idle: the application connected and
+    // disconnected meanwhile). Go: the phase is now Connecting. A subscribe or unsubscribe
+    // cut off by a loss may still be waiting for its answer: it is not waited for (the
+    // library's give-up, up to 10 s later, ends the connection opened meanwhile, which is
+    // then one more loss).
+    ConnectStart beginConnect(bool mayWait, bool reconnecting = false) {
         UniqueLock lock(mutex_);
         auto ready = [this]() TARVO_REQUIRES(mutex_) { return !transitionInProgress(); };
         if (!mayWait && !ready()) {
@@ -44,6 +49,10 @@ public:
         lock.wait(changed_, ready);
         switch (phase_.load()) {
         case Phase::Idle:
+            if (reconnecting) {
+                return ConnectStart::NotLost;
+            }
+            [[fallthrough]];
         case Phase::Lost:
             beforeAttempt_ = phase_;
             set(Phase::Connecting);
@@ -55,21 +64,29 @@ public:
         }
     }
     // Ends an attempt that beginConnect let go (Go) when it goes out of scope, however it
-    // is left: Connected once opened() was called, else back to the phase before.
+    // is left: Connected once opened() was called, else back to the phase before, or to
+    // Lost after leaveToReconnectRun() (a failed connect that the run retries).
     class Attempt {
     public:
         explicit Attempt(ConnectionState& state) : state_(state) {}
         ~Attempt() {
             LockGuard lock(state_.mutex_);
-            state_.set(opened_ ? Phase::Connected : state_.beforeAttempt_);
+            state_.set(opened_ ? Phase::Connected : retried_ ? Phase::Lost : state_.beforeAttempt_);
         }
         Attempt(const Attempt&) = delete;
         Attempt& operator=(const Attempt&) = delete;
         void opened() { opened_ = true; }
+        void leaveToReconnectRun() { retried_ = true; }
+        // The connection is open; its subscriptions are restored before it counts as such.
+        void restoring() {
+            LockGuard lock(state_.mutex_);
+            state_.set(Phase::Restoring);
+        }
 
     private:
         ConnectionState& state_;
         bool opened_ = false;
+        bool retried_ = false;
     };
 
     // Connected -> Disconnecting, after waiting out an attempt or another disconnect;
@@ -112,19 +129,26 @@ public:
     }
 
     // True while a library call begun on the last connection still runs (one cut off by
-    // a loss). During an attempt none begins, so false stays false until it ends.
+    // a loss). While an attempt waits for its CONNACK none begins, so false stays false
+    // until then.
     bool callsInProgress() {
         LockGuard lock(mutex_);
         return callsInProgress_ > 0;
     }
 
     // A library call on the open connection, counted from construction to destruction;
-    // begun() is false (and nothing counted) when the connection is not open.
+    // begun() is false (and nothing counted) when the connection is not open. An
+    // application's subscribe or unsubscribe first waits out a restore of subscriptions
+    // (waitOutRestore), so that the two cannot overtake each other.
     class Call {
     public:
-        explicit Call(ConnectionState& state) : state_(state) {
-            LockGuard lock(state_.mutex_);
-            begun_ = state_.phase_ == Phase::Connected;
+        explicit Call(ConnectionState& state, bool waitOutRestore = false) : state_(state) {
+            UniqueLock lock(state_.mutex_);
+            if (waitOutRestore) {
+                lock.wait(state_.changed_,
+                          [this]() TARVO_REQUIRES(state_.mutex_) { return state_.phase_ != Phase::Restoring; });
+            }
+            begun_ = state_.phase_ == Phase::Connected || state_.phase_ == Phase::Restoring;
             if (begun_) {
                 ++state_.callsInProgress_;
             }
@@ -148,7 +172,8 @@ public:
 
 private:
     bool transitionInProgress() const TARVO_REQUIRES(mutex_) {
-        return phase_ == Phase::Connecting || phase_ == Phase::Disconnecting || phase_ == Phase::Ending;
+        return phase_ == Phase::Connecting || phase_ == Phase::Restoring || phase_ == Phase::Disconnecting ||
+               phase_ == Phase::Ending;
     }
     void set(Phase next) TARVO_REQUIRES(mutex_) {
         phase_.store(next);

@@ -16,8 +16,10 @@ namespace tarvo {
 // A token is completed once its acknowledgement arrived and nobody has collected it
 // yet; unawaited while in flight with no publish waiting for it (published from a
 // handler, or its wait ended early). The epoch moves on at every loss or disconnect,
-// so that waiters stop waiting for acknowledgements that cannot come. Its lock is the
-// last wherever it is taken.
+// so that waiters stop waiting for acknowledgements that cannot come. Given up: an
+// interrupt ended a wait for an acknowledgement (or the program's end was interrupted),
+// so that ending the connection does not wait for the messages in flight either. Its
+// lock is the last wherever it is taken.
 class DeliveryTracker {
 public:
     // Thrown by await when its interrupt check asked it to give up.
@@ -34,6 +36,15 @@ public:
     std::size_t unawaitedCount() {
         LockGuard lock(mutex_);
         return unawaited_.size();
+    }
+
+    bool givenUp() {
+        LockGuard lock(mutex_);
+        return givenUp_;
+    }
+    void giveUp() {
+        LockGuard lock(mutex_);
+        givenUp_ = true;
     }
 
     // The token's acknowledgement will not be waited for.
@@ -54,7 +65,7 @@ public:
     // True once the token's acknowledgement arrived; false when the deadline passed or a
     // loss or disconnect cut the wait short. Asks interruptCheck (if any) every
     // kInterruptCheckInterval, and throws Interrupted when it says so; the token is then
-    // left unawaited.
+    // left unawaited, and given up.
     bool await(MQTTClient_deliveryToken token, std::uint64_t epoch, std::chrono::steady_clock::time_point deadline,
                const InterruptCheck& interruptCheck) {
         UniqueLock lock(mutex_);
@@ -71,6 +82,7 @@ public:
             if (interrupted) {
                 if (completed_.erase(token) == 0 && epoch_ == epoch) {
                     unawaited_.insert(token);
+                    givenUp_ = true;
                 }
                 throw Interrupted();
             }
@@ -90,6 +102,7 @@ public:
         ++epoch_;
         completed_.clear();
         unawaited_.clear();
+        givenUp_ = false;
         done_.notify_all();
     }
 
@@ -99,6 +112,7 @@ private:
     std::unordered_set<MQTTClient_deliveryToken> completed_ TARVO_GUARDED_BY(mutex_);
     std::unordered_set<MQTTClient_deliveryToken> unawaited_ TARVO_GUARDED_BY(mutex_);
     std::uint64_t epoch_ TARVO_GUARDED_BY(mutex_) = 0;
+    bool givenUp_ TARVO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace tarvo

@@ -59,7 +59,7 @@ void LibraryClient::abandon() {
     route_.reset();
 }
 
-int LibraryClient::connect(MQTTClient_connectOptions options, bool callsRunning) {
+int LibraryClient::connect(MQTTClient_connectOptions& options, bool callsRunning) {
     route_->waitForIdle(true);
     route_->endQueueRelease();
     renewIfSessionAllows(options, callsRunning);

@@ -49,15 +49,16 @@ public:
     // The handle's connections: only these open and close them, and they keep the count
     // of the library's connected clients that retirement depends on.
     //
-    // Connects, returning the library's code; first waits (up to 10 s) for callbacks
-    // still running for the previous connection (connecting under its connectionLost
-    // leaves the library without its receiving thread), ends a clean disconnect's hold on
-    // messages, and waits until no disconnect of the library is stopping its receiving
-    // thread. Each attempt is made on a new handle unless the old one keeps something
-    // the session needs, or callsRunning says a library call may still be using it (see
-    // renewIfSessionAllows). MQTT 3.1.1 first; MQTT 3.1 only when the server answers
-    // that it does not speak 3.1.1.
-    int connect(MQTTClient_connectOptions options, bool callsRunning);
+    // Connects, returning the library's code, with what the library returns in
+    // options.returned (such as whether the broker kept the session); first waits (up to
+    // 10 s) for callbacks still running for the previous connection (connecting under its
+    // connectionLost leaves the library without its receiving thread), ends a clean
+    // disconnect's hold on messages, and waits until no disconnect of the library is
+    // stopping its receiving thread. Each attempt is made on a new handle unless the old
+    // one keeps something the session needs, or callsRunning says a library call may
+    // still be using it (see renewIfSessionAllows). MQTT 3.1.1 first; MQTT 3.1 only when
+    // the server answers that it does not speak 3.1.1.
+    int connect(MQTTClient_connectOptions& options, bool callsRunning);
     // Disconnects, waiting up to timeoutMs for messages in flight. With a clean session
     // (releasesQueue) the library frees the messages still queued, including one its
     // receiving thread may be handing to a callback right now (or, preempted, a while

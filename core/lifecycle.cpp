@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 namespace tarvo {
 
@@ -88,8 +91,10 @@ int SDK::checkConnectRequest(const Session& session) const {
 // Connects with the session's options, in the Enterprise edition the token of the last
 // sealing, and the TLS settings and the will of this moment; a connect timeout too long
 // for the library is taken as the longest it can wait. A failure's reason, when one is
-// known, goes to failureNote as " (reason)".
-int SDK::connectLibraryClient(const Session& session, std::string& failureNote) {
+// known, goes to failureNote as " (reason)"; on success, sessionKept tells whether the
+// broker kept the client's session (only an MQTT 3.1.1 CONNACK says so: on MQTT 3.1 it
+// counts as not kept).
+int SDK::connectLibraryClient(const Session& session, std::string& failureNote, bool& sessionKept) {
     MQTTClient_connectOptions options = session.connectOptions;
     options.connectTimeout = std::min(options.connectTimeout, kMaxConnectTimeout);
     std::string token;
@@ -109,6 +114,7 @@ int SDK::connectLibraryClient(const Session& session, std::string& failureNote) 
     Will::Attempt willAttempt(will);
     options.will = willAttempt.options();
     const int rc = client.connect(options, connection.callsInProgress());
+    sessionKept = rc == MQTTCLIENT_SUCCESS && options.returned.sessionPresent != 0;
     if (const std::string reason = tlsAttempt.failureReason(rc); !reason.empty()) {
         failureNote = " (TLS: " + reason + ")";
     }
@@ -147,12 +153,15 @@ bool SDK::connect() {
         say(ConsoleStream::Out, "[SDK] Already connected");
         return true;
     case ConnectionState::ConnectStart::Busy:
+    case ConnectionState::ConnectStart::NotLost:  // (a reconnect's answer only)
         say(ConsoleStream::Err, "[SDK] connect failed, rc=", MQTTCLIENT_FAILURE);
         return false;
     case ConnectionState::ConnectStart::Go:
         break;
     }
     const std::shared_ptr<const Session> configured = session();
+    bool retry = false;
+    bool opened = false;
     {
         ConnectionState::Attempt attempt(connection);
         if (!insideLibraryCallback && configured->edition == "Enterprise" && !sealPassword(*configured)) {
@@ -160,19 +169,75 @@ bool SDK::connect() {
         }
         std::string failureNote;
         int rc = insideLibraryCallback ? MQTTCLIENT_FAILURE : checkConnectRequest(*configured);
+        bool sessionKept = false;
         if (rc == MQTTCLIENT_SUCCESS) {
-            rc = connectLibraryClient(*configured, failureNote);
+            rc = connectLibraryClient(*configured, failureNote, sessionKept);
+            // What the checks above refuse would fail again; what the broker (or its
+            // absence) refused may not.
+            retry = rc != MQTTCLIENT_SUCCESS && configured->connectRetry;
         }
         if (rc != MQTTCLIENT_SUCCESS) {
             say(ConsoleStream::Err, "[SDK] connect failed, rc=", rc, failureNote);
-            return false;
+            if (retry) {
+                attempt.leaveToReconnectRun();
+            }
+        } else {
+            say(ConsoleStream::Out, "[SDK] Connected to ", configured->serverUri);
+            restoreSubscriptions(*configured, sessionKept, attempt);
+            attempt.opened();
+            opened = true;
         }
-        attempt.opened();
     }
-    say(ConsoleStream::Out, "[SDK] Connected to ", configured->serverUri);
+    if (!opened) {
+        if (retry) {
+            retryConnectLater();
+        }
+        return false;
+    }
     callConnectionHandler(true, 0);
     confirmLossBeforeCounted();
     return true;
+}
+
+// On a connection whose broker kept no session for the client, subscribes again to what
+// the client was subscribed to (with resumeSubs), before the connection counts as open: the
+// application's own subscribes and unsubscribes wait meanwhile, while messages arrive and
+// may be answered. A subscription that fails is reported as subscribe reports it; one
+// that finds the connection gone ends the restore (the loss is reported once the attempt
+// has ended).
+void SDK::restoreSubscriptions(const Session& session, bool sessionKept, ConnectionState::Attempt& attempt) {
+    if (!session.resumeSubs || sessionKept) {
+        return;
+    }
+    const std::vector<std::pair<std::string, int>> filters = subscriptions.filters();
+    if (filters.empty()) {
+        return;
+    }
+    attempt.restoring();
+    for (const auto& [filter, qos] : filters) {
+        if (qos == 2) {
+            client.noteQos2Inbound();
+        }
+        ConnectionState::Call call(connection);
+        const int rc = library.subscribe(client.get(), filter.c_str(), qos);
+        if (rc == MQTTCLIENT_SUCCESS) {
+            say(ConsoleStream::Out, "[SDK] Subscribed to: ", filter);
+            continue;
+        }
+        say(ConsoleStream::Err, "[SDK] subscribe failed on '", filter, "', rc=", rc);
+        if (!library.isConnected(client.get())) {
+            return;
+        }
+    }
+}
+
+// A connect failed with connectRetry: the reconnect run tries again in the background.
+void SDK::retryConnectLater() {
+    try {
+        run.retryConnect();
+    } catch (const std::system_error& error) {
+        say(ConsoleStream::Err, "[SDK] Reconnect thread could not be started: ", error.what());
+    }
 }
 
 void SDK::disconnect() {
@@ -192,7 +257,9 @@ void SDK::disconnectClient(bool reportNotConnected) {
         }
         return;
     }
-    client.disconnect(kDisconnectTimeoutMs, session()->connectOptions.cleansession != 0);
+    // The library waits for the messages in flight (up to the timeout), unless an
+    // interrupt gave them up: a frozen broker would hold the caller for the whole 10 s.
+    client.disconnect(deliveries.givenUp() ? 0 : kDisconnectTimeoutMs, session()->connectOptions.cleansession != 0);
     deliveries.abandonAll();
     connection.endDisconnect();
     say(ConsoleStream::Out, "[SDK] Disconnected");

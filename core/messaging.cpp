@@ -86,15 +86,15 @@ int SDK::checkPublication(std::string_view topic, std::size_t payloadSize, int q
 }
 
 // Runs a subscribe or unsubscribe on the open connection, counted while the library
-// waits for the broker's answer, so that the client is not ended under it. On the
-// library's receiving thread the answer could only be read after the call gave up:
-// refused.
+// waits for the broker's answer, so that the client is not ended under it, and after a
+// restore of subscriptions in progress. On the library's receiving thread the answer
+// could only be read after the call gave up: refused.
 template <typename Request>
 int SDK::sendRequest(Request request) {
     if (insideLibraryCallback) {
         return MQTTCLIENT_FAILURE;
     }
-    ConnectionState::Call call(connection);
+    ConnectionState::Call call(connection, true);
     return call.begun() ? request(client.get()) : MQTTCLIENT_DISCONNECTED;
 }
 
@@ -114,6 +114,7 @@ bool SDK::subscribe(const std::string& topic, int qos) {
         say(ConsoleStream::Err, "[SDK] subscribe failed on '", topic, "', rc=", rc);
         return false;
     }
+    subscriptions.granted(topic, qos);
     say(ConsoleStream::Out, "[SDK] Subscribed to: ", topic);
     return true;
 }
@@ -131,6 +132,7 @@ void SDK::unsubscribe(const std::string& topic) {
         say(ConsoleStream::Err, "[SDK] unsubscribe failed on '", topic, "', rc=", rc);
         return;
     }
+    subscriptions.forget(topic);
     say(ConsoleStream::Out, "[SDK] Unsubscribed from: ", topic);
 }
 

@@ -1,4 +1,5 @@
-// Confirming and reporting a lost connection, and reconnecting with a doubling delay.
+// Confirming and reporting a lost connection, reconnecting with a doubling delay, and
+// retrying a failed connect at a steady interval.
 #include "sdk.hpp"
 
 #include <algorithm>
@@ -31,14 +32,18 @@ void SDK::reportLossToConfirm(const char* cause) {
 }
 
 // The run's body: confirms each reported loss and, after one, reconnects with the
-// settings of the session it was reported in.
+// settings of the session it was reported in; retries a failed connect.
 void SDK::lossRun() {
     const std::shared_ptr<const Session> reportedIn = session();
-    while (const std::optional<std::string> cause = run.take(true)) {
-        if (confirmLoss(*cause)) {
+    while (const std::optional<ReconnectRun::Task> task = run.take(true)) {
+        if (task->kind == ReconnectRun::Task::Kind::RetryConnect) {
+            if (run.enabled()) {
+                reconnectLoop(*reportedIn, Retrying::FailedConnect);
+            }
+        } else if (confirmLoss(task->cause)) {
             reportLoss();
             if (reportedIn->autoReconnect && run.enabled()) {
-                reconnectLoop(*reportedIn);
+                reconnectLoop(*reportedIn, Retrying::AfterLoss);
             }
         }
     }
@@ -52,7 +57,11 @@ void SDK::reportLoss() {
     }
 }
 
-void SDK::reconnectLoop(const Session& session) {
+// After a loss the first attempt comes at once, and the delay doubles from 1 s up to
+// maxReconnectInterval; a failed connect is retried every connectRetryInterval seconds,
+// the first time after one interval (it has just failed). A loss of a connection the
+// application made meanwhile turns a retry into a reconnect.
+void SDK::reconnectLoop(const Session& session, Retrying retrying) {
     // A loss that leaves no client of the library connected makes it stop its receiving
     // thread, which has marked itself stopping but is still running when the loss is
     // reported. A connect that comes in that window finds it "running", starts no new
@@ -63,19 +72,29 @@ void SDK::reconnectLoop(const Session& session) {
     if (client.noClientConnected()) {
         run.wait(kLibraryThreadStopGrace);
     }
+    const int retryInterval = std::max(session.connectRetryInterval, 0);
     int delay = 1;
+    if (retrying == Retrying::FailedConnect) {
+        delay = retryInterval;
+        run.wait(std::chrono::seconds(delay));
+    }
     for (;;) {
-        if (const std::optional<std::string> cause = run.take(false); cause && confirmLoss(*cause)) {
-            reportLoss();
-            delay = 1;
+        while (const std::optional<ReconnectRun::Task> task = run.take(false)) {
+            if (task->kind == ReconnectRun::Task::Kind::ConfirmLoss && confirmLoss(task->cause)) {
+                reportLoss();
+                if (!session.autoReconnect) {
+                    return;
+                }
+                retrying = Retrying::AfterLoss;
+                delay = 1;
+            }
         }
         std::string failureNote;
-        std::optional<int> rc = attemptReconnect(session, failureNote);
+        std::optional<int> rc = attemptReconnect(session, retrying, failureNote);
         if (!rc) {
             return;
         }
         if (*rc == MQTTCLIENT_SUCCESS) {
-            say(ConsoleStream::Out, "[SDK] Reconnected successfully to ", session.serverUri);
             try {
                 callConnectionHandler(true, 0);
             } catch (...) {
@@ -86,14 +105,15 @@ void SDK::reconnectLoop(const Session& session) {
         }
         say(ConsoleStream::Err, "[SDK] Reconnect failed, rc=", *rc, failureNote, ". Retrying in ", delay, "s");
         run.wait(std::chrono::seconds(delay));
-        delay = nextDelay(delay, session.maxReconnectInterval);
+        delay = retrying == Retrying::AfterLoss ? nextDelay(delay, session.maxReconnectInterval) : retryInterval;
     }
 }
 
-// One attempt, or none (nullopt) when the run is over: stopped, or connected by the
-// application meanwhile (the connection's phase keeps two attempts from racing).
-std::optional<int> SDK::attemptReconnect(const Session& session, std::string& failureNote) {
-    if (!run.enabled() || connection.beginConnect(true) != ConnectionState::ConnectStart::Go) {
+// One attempt, or none (nullopt) when the run is over: stopped, or connected or
+// disconnected by the application meanwhile (the connection's phase keeps two attempts
+// from racing). A connect retried is reported as connect reports its success.
+std::optional<int> SDK::attemptReconnect(const Session& session, Retrying retrying, std::string& failureNote) {
+    if (!run.enabled() || connection.beginConnect(true, true) != ConnectionState::ConnectStart::Go) {
         return std::nullopt;
     }
     ConnectionState::Attempt attempt(connection);
@@ -101,8 +121,13 @@ std::optional<int> SDK::attemptReconnect(const Session& session, std::string& fa
         return std::nullopt;
     }
     say(ConsoleStream::Out, "[SDK] Attempting to reconnect...");
-    const int rc = connectLibraryClient(session, failureNote);
+    bool sessionKept = false;
+    const int rc = connectLibraryClient(session, failureNote, sessionKept);
     if (rc == MQTTCLIENT_SUCCESS) {
+        say(ConsoleStream::Out,
+            retrying == Retrying::AfterLoss ? "[SDK] Reconnected successfully to " : "[SDK] Connected to ",
+            session.serverUri);
+        restoreSubscriptions(session, sessionKept, attempt);
         attempt.opened();
     }
     return rc;

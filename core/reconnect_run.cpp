@@ -1,13 +1,14 @@
 #include "reconnect_run.hpp"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace tarvo {
 
-void ReconnectRun::report(std::string cause) {
+void ReconnectRun::add(Task task) {
     LockGuard lock(mutex_);
-    reports_.push_back(std::move(cause));
+    tasks_.push_back(std::move(task));
     if (running_) {
         changed_.notify_all();
         return;
@@ -21,26 +22,29 @@ void ReconnectRun::report(std::string cause) {
             body_();
         });
     } catch (const std::system_error&) {
-        reports_.clear();
+        tasks_.clear();
         throw;
     }
     running_ = true;
 }
 
-std::optional<std::string> ReconnectRun::take(bool endIfNone) {
+std::optional<ReconnectRun::Task> ReconnectRun::take(bool endIfNone) {
     LockGuard lock(mutex_);
-    if (reports_.empty()) {
+    if (tasks_.empty()) {
         running_ = running_ && !endIfNone;
         return std::nullopt;
     }
-    std::string cause = std::move(reports_.front());
-    reports_.pop_front();
-    return cause;
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    return task;
 }
 
 bool ReconnectRun::wait(std::chrono::steady_clock::duration timeout) {
     UniqueLock lock(mutex_);
-    lock.wait_for(changed_, timeout, [this]() TARVO_REQUIRES(mutex_) { return !enabled_ || !reports_.empty(); });
+    lock.wait_for(changed_, timeout, [this]() TARVO_REQUIRES(mutex_) {
+        return !enabled_ ||
+               std::ranges::any_of(tasks_, [](const Task& task) { return task.kind == Task::Kind::ConfirmLoss; });
+    });
     return enabled_;
 }
 

@@ -5,14 +5,14 @@
 // thread of ours (see reconnect_run.hpp and reconnect.cpp).
 //
 // Each part owns its lock, annotated for Clang's thread-safety analysis (./dev check):
-// the connection's state, the delivery tracker, each handler slot, the callback route,
-// the library's retired handles, the reconnect run, and the session (below). Each is held
-// only for a moment and no other is taken under it, with one exception: an ordered
-// handler slot holds its call order during the handler's call, and so (level 1) comes
-// before every other lock (level 2), which the handler may take. No library call is
-// made with any of them held. A handler call is the only place that may take the
-// Python interpreter lock (inside the handler); the library's receiving thread takes no
-// lock that a handler holds while it waits for that thread.
+// the connection's state, the delivery tracker, the subscription book, each handler
+// slot, the callback route, the library's retired handles, the reconnect run, and the
+// session (below). Each is held only for a moment and no other is taken under it, with
+// one exception: an ordered handler slot holds its call order during the handler's call,
+// and so (level 1) comes before every other lock (level 2), which the handler may take.
+// No library call is made with any of them held. A handler call is the only place that
+// may take the Python interpreter lock (inside the handler); the library's receiving
+// thread takes no lock that a handler holds while it waits for that thread.
 #pragma once
 
 #include "connection_state.hpp"
@@ -21,6 +21,7 @@
 #include "handler_slot.hpp"
 #include "library_client.hpp"
 #include "reconnect_run.hpp"
+#include "subscription_book.hpp"
 #include "tls.hpp"
 #include "will.hpp"
 
@@ -70,7 +71,13 @@ public:
         std::string username;
         std::string password;
         bool cleanSession = false;
+        // Subscribe again to what was subscribed when a connection finds that the broker
+        // kept no session.
+        bool resumeSubs = false;
+        // A failed connect goes on in the background, every connectRetryInterval seconds.
+        bool connectRetry = false;
         bool autoReconnect = true;
+        int connectRetryInterval = 5;  // seconds
         int maxReconnectInterval = 1;  // seconds
         int keepAlive = 30;            // seconds
         int writeTimeout = 10;         // seconds, the library's retry interval
@@ -122,6 +129,11 @@ public:
     // stopped object while a call it gave up on still holds the client.
     void sayUnavailable(Operation operation) const;
 
+    // The messages in flight now are given up: the next disconnect (also of stop and
+    // teardown) does not wait for their acknowledgements. For a program ended by an
+    // interrupt.
+    void giveUpDeliveries() { deliveries.giveUp(); }
+
     void setHandlerFailureReporter(HandlerFailureReporter reporter) { handlerFailureReporter = std::move(reporter); }
     void setInterruptCheck(InterruptCheck check) { interruptCheck = std::move(check); }
 
@@ -170,7 +182,10 @@ private:
         const std::string username;
         const std::string password;
         const std::string edition;
+        const bool resumeSubs;
+        const bool connectRetry;
         const bool autoReconnect;
+        const int connectRetryInterval;
         const int maxReconnectInterval;
         MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
     };
@@ -182,7 +197,10 @@ private:
     // lifecycle (lifecycle.cpp)
     bool sealPassword(const Session& session) TARVO_EXCLUDES(sessionMutex);
     int checkConnectRequest(const Session& session) const TARVO_EXCLUDES(sessionMutex);
-    int connectLibraryClient(const Session& session, std::string& failureNote) TARVO_EXCLUDES(sessionMutex);
+    int connectLibraryClient(const Session& session, std::string& failureNote, bool& sessionKept)
+        TARVO_EXCLUDES(sessionMutex);
+    void restoreSubscriptions(const Session& session, bool sessionKept, ConnectionState::Attempt& attempt);
+    void retryConnectLater();
     void disconnectClient(bool reportNotConnected);
     void endClient(ConnectionState::Phase next);
     // ForNewClient: init's, silent when not connected, leaving the phase Ending.
@@ -218,8 +236,9 @@ private:
     // reconnect (reconnect.cpp)
     void reportLossToConfirm(const char* cause);
     void lossRun();
-    void reconnectLoop(const Session& session);
-    std::optional<int> attemptReconnect(const Session& session, std::string& failureNote);
+    enum class Retrying { AfterLoss, FailedConnect };
+    void reconnectLoop(const Session& session, Retrying retrying);
+    std::optional<int> attemptReconnect(const Session& session, Retrying retrying, std::string& failureNote);
     void reportLoss();
 
     // True on a thread while it runs a library callback: the library's one receiving
@@ -233,6 +252,7 @@ private:
     LibraryClient client{library};
     ConnectionState connection;
     DeliveryTracker deliveries;
+    SubscriptionBook subscriptions;
     // Taken with no other lock held, for a moment.
     mutable Mutex sessionMutex;
     std::shared_ptr<const Session> currentSession TARVO_GUARDED_BY(sessionMutex);

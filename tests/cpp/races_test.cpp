@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -366,6 +367,48 @@ TEST_F(Races, LossDuringAReconnectAttemptIsTakenByTheSameRun) {
     EXPECT_EQ(library.violations(), Lines{});
 }
 
+// An unsubscribe made while a new session's subscriptions are being restored waits for
+// the restore: sent before the restore's SUBSCRIBE was answered, it would be undone by it,
+// and the filter it forgot would stay subscribed.
+TEST_F(Races, UnsubscribeDuringARestoreOfSubscriptionsWaitsForIt) {
+    SDK::Options resuming = options(true);
+    resuming.resumeSubs = true;
+    sdk.on_connection([this](bool connected, int code) { recorder.event(connected, code); });
+    sdk.init(resuming);
+    ASSERT_TRUE(sdk.connect());
+    ASSERT_TRUE(sdk.subscribe("a/b", 1));
+    Gate restoreSent;
+    Gate restoreMayGoOn;
+    library.onSubscribe([&] {
+        restoreSent.open();
+        restoreMayGoOn.wait();
+    });
+    library.dropConnection();
+    ASSERT_TRUE(restoreSent.wait());
+    std::promise<void> unsubscribed;
+    std::thread unsubscriber([&] {
+        sdk.unsubscribe("a/b");
+        unsubscribed.set_value();
+    });
+    // Time for an unsubscribe that does not wait to go through (it would at once).
+    const bool overtook = unsubscribed.get_future().wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    restoreMayGoOn.open();
+    unsubscriber.join();
+    library.onSubscribe(nullptr);
+    ASSERT_TRUE(recorder.awaitEvents(3));
+    sdk.stop();
+    EXPECT_FALSE(overtook);
+    Lines requests;
+    for (const std::string& line : recorder.lines()) {
+        if (line.starts_with("[SDK] Subscribed") || line.starts_with("[SDK] Unsubscribed")) {
+            requests.push_back(line);
+        }
+    }
+    EXPECT_EQ(requests,
+              (Lines{"[SDK] Subscribed to: a/b\n", "[SDK] Subscribed to: a/b\n", "[SDK] Unsubscribed from: a/b\n"}));
+    EXPECT_EQ(library.violations(), Lines{});
+}
+
 // init while the reconnect run waits between failed attempts ends the run first: no
 // attempt follows, on the old client or the new one.
 TEST_F(Races, InitDuringAReconnectRunEndsTheRun) {
@@ -490,8 +533,8 @@ TEST_F(ReconnectRunRaces, LossReportedWhileARunEndsStartsTheNext) {
     int runs = 0;  // on the runs' threads, one after another
     tarvo::ReconnectRun run([&] {
         const bool first = ++runs == 1;
-        while (const std::optional<std::string> cause = run.take(true)) {
-            took(*cause);
+        while (const std::optional<tarvo::ReconnectRun::Task> task = run.take(true)) {
+            took(task->cause);
         }
         if (first) {
             firstEnded.open();
@@ -513,7 +556,7 @@ TEST_F(ReconnectRunRaces, EndDuringTheWaitEndsTheWait) {
     Gate waiting;
     bool stillEnabled = true;
     tarvo::ReconnectRun run([&] {
-        while (const std::optional<std::string> cause = run.take(true)) {
+        while (run.take(true)) {
             waiting.open();
             stillEnabled = run.wait(std::chrono::seconds(60));
         }

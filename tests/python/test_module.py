@@ -20,7 +20,7 @@ SIGNATURES = {
     "__init__": "__init__(self: tarvo_sdk.SDK) -> None",
     "init": (
         "init(self: tarvo_sdk.SDK, clientId: str, brokerHost: str, protocol: str, username: str, password: str, "
-        "cleanSession: bool = False, resumeSubs: bool = True, connectRetry: bool = True, autoReconnect: bool = True, "
+        "cleanSession: bool = False, resumeSubs: bool = False, connectRetry: bool = False, autoReconnect: bool = True, "
         f"connectRetryInterval: {INT} = 5, maxReconnectInterval: {INT} = 1, keepAlive: {INT} = 30, "
         f"pingTimeout: {INT} = 10, writeTimeout: {INT} = 10, orderMatters: bool = False, "
         f"connectTimeout: {INT} = 30, edition: str = 'Community') -> None"

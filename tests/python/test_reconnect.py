@@ -19,7 +19,7 @@ import time
 
 import pytest
 
-from tarvo_testsupport import Relay, run_script, wait_until
+from tarvo_testsupport import Broker, Relay, run_script, wait_until
 from test_handlers import MAIN, TESTS_DIR, Peer, barrier, make_sdk
 
 pytestmark = pytest.mark.timeout(90)
@@ -239,6 +239,31 @@ def test_without_auto_reconnect_the_loss_is_final(tmp_path):
         + ["[SDK] Not connected"] * 3
 
 
+def test_a_failed_connect_is_retried_at_its_interval_until_the_broker_is_up(tmp_path):
+    result, out, err = run_child(tmp_path, """
+        relay.refuse()
+        sdk = make_sdk(connectRetry=True, connectRetryInterval=2)
+        result["connect"] = sdk.connect()
+        failed_attempts(2)
+        relay.accept()
+        assert wait_until(lambda: events, 10), events
+        result["connected"] = sdk.is_connected()
+        sdk.stop()
+        result["address"] = relay.address
+    """)
+    assert result["connect"] is False and result["connected"] is True
+    assert shape(result["events"]) == [(True, 0, "other"), (False, 0, "main")]
+    # Every wait is the interval, also the first (the connect had just failed), whatever
+    # maxReconnectInterval (1) says.
+    gaps = waits(result, result["attempts"])
+    assert len(gaps) >= 3 and all(abs(gap - 2) < 0.9 for gap in gaps), gaps
+    retries = len(gaps)
+    assert err[0] == "[SDK] connect failed, rc=-1" and delays(err) == [2] * (retries - 1)
+    assert out == ["[SDK] Attempting to reconnect..."] * retries + [
+        f"[SDK] Connected to tcp://{result['address']}", "EVENT True 0",
+        "[SDK] Disconnected", "EVENT False 0", "[SDK] Not connected"]
+
+
 # --- stop and connect against a running loop -------------------------------------------------
 
 
@@ -363,26 +388,61 @@ def sdks(timed_relay):
         sdk.stop()
 
 
-@pytest.mark.parametrize("clean_session, delivered", [(True, False), (False, True)])
-def test_subscriptions_are_not_renewed_by_the_sdk(sdks, broker, timed_relay, clean_session, delivered):
-    received = []
-    events = []
-    sdk = sdks(cleanSession=clean_session)
-    sdk.on_message(lambda topic, payload: received.append(payload))
-    sdk.on_connection(lambda c, code: events.append((c, code)))
-    assert sdk.connect() and sdk.subscribe("news", 1)
-    timed_relay.cut()
-    assert wait_until(lambda: len(events) == 3, 15), events
-    peer = Peer(broker)
+@pytest.fixture
+def persistent_broker(tmp_path):
+    """A broker that keeps sessions and retained messages across a restart (SIGTERM)."""
+    # Started as root (in the sandbox), the broker would write its store as user mosquitto,
+    # who cannot reach the test's directory.
+    b = Broker(tmp_path, extra_config=f"persistence true\npersistence_location {tmp_path}/\nuser root\n")
+    yield b
+    b.kill()
+
+
+def restart_cleanly(broker):
+    broker.process.terminate()  # a clean exit writes the sessions it keeps
+    broker.process.wait(timeout=10)
+    broker.start()
+
+
+@pytest.mark.parametrize("loss, clean_session, resume, kept, resubscribed", [
+    ("cut", True, False, False, False),
+    ("cut", False, False, True, False),
+    ("cut", True, True, False, True),
+    ("restart", True, True, False, True),
+    ("restart", False, True, True, False),
+])
+def test_resubscription_after_reconnects(persistent_broker, loss, clean_session, resume, kept, resubscribed):
+    """Each SUBSCRIBE brings the retained message again: with resumeSubs the SDK subscribes
+    once per reconnect that found no session kept, and not at all when it was kept. What
+    was unsubscribed stays so."""
+    relay = TimedRelay(persistent_broker.port)
+    peer = Peer(persistent_broker)
+    retained, news, events = [], [], []
+    sdk = make_sdk(relay.address, cleanSession=clean_session, resumeSubs=resume)
     try:
-        peer.publish("news", b"after reconnect")
-        barrier(sdk)
-        assert received == (["after reconnect"] if delivered else [])
-        assert sdk.subscribe("news", 1)
-        peer.publish("news", b"after subscribing")
-        assert wait_until(lambda: received[-1:] == ["after subscribing"])
+        peer.client.publish("cfg/mode", b"eco", qos=1, retain=True).wait_for_publish(10)
+        sdk.on_message(lambda topic, payload: (retained if topic == "cfg/mode" else news).append(payload))
+        sdk.on_connection(lambda connected, code: events.append((connected, code)))
+        assert sdk.connect() and sdk.subscribe("cfg/#", 1) and sdk.subscribe("news", 1) and sdk.subscribe("gone", 1)
+        sdk.unsubscribe("gone")
+        for round in (1, 2):
+            if loss == "cut":
+                relay.cut()
+            else:
+                peer.close()
+                restart_cleanly(persistent_broker)
+                peer = Peer(persistent_broker)
+            assert wait_until(lambda: len(events) == 1 + 2 * round, 20), events
+            for topic in ("news", "gone"):
+                peer.publish(topic, f"{topic} {round}".encode())
+            barrier(sdk)
+        assert events == [(True, 0)] + [(False, -1), (True, 0)] * 2
+        assert retained == ["eco"] * (3 if resubscribed else 1)
+        assert news == (["news 1", "news 2"] if kept or resubscribed else [])
     finally:
+        sdk.stop()
         peer.close()
+        relay.close()
 
 
 def test_a_connection_handler_can_resubscribe_and_publish_after_a_reconnect(sdks, broker, timed_relay):

@@ -2,10 +2,13 @@
 leaves its parent's connection alone."""
 
 import json
+import os
+import signal
 import socket
 import subprocess
 import sys
 import textwrap
+import time
 import uuid
 
 import pytest
@@ -54,7 +57,7 @@ INTERRUPT_SCRIPT = """
     if CALL != "connect":
         assert sdk.connect()
         if CALL in ("disconnect", "stop", "init"):
-            # An interrupted publish stays in flight: the library's disconnect waits for it.
+            # An interrupted publish stays in flight, given up: nothing waits for it since.
             seconds["publish first"] = interrupted_after(publish)
     waiting = {
         "connect": sdk.connect,
@@ -94,10 +97,100 @@ def test_a_raising_signal_handler_ends_a_waiting_call(call, silent_server, fake_
     [line] = [line for line in out.splitlines() if line.startswith("RESULT ")]
     seconds, connected, connected_again = json.loads(line.split(" ", 1)[1])
     for step, taken in seconds.items():
-        assert taken is not None and taken < BOUND_S, f"{step}: {taken}"
+        if step == "call" and call in ("disconnect", "stop", "init"):
+            assert taken is None, "waited for the publish the interrupt gave up"
+        else:
+            assert taken is not None and taken < BOUND_S, f"{step}: {taken}"
     assert connected is False and connected_again is False
     assert "[SDK] publish \u2014 not connected" in err.splitlines()
     assert "[SDK] connect \u2014 call init() first" in err.splitlines()
+
+
+PUBLISH_EXIT_SCRIPT = """
+    import os, signal, sys, threading, time, tarvo_sdk
+    sdk = tarvo_sdk.SDK()
+    sdk.init("exit", sys.argv[1], "tcp", "u", "p")
+    assert sdk.connect()
+    print("READY", flush=True)
+    sys.stdin.readline()  # the broker is frozen now
+
+    def ctrl_c():
+        print("SIGINT", time.monotonic(), flush=True)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Timer(0.5, ctrl_c).start()
+    try:
+        sdk.publish("t", "x", 1)  # waits for an acknowledgement that cannot come
+    finally:
+        if sys.argv[2] == "stop":
+            sdk.stop()
+"""
+
+# A connect on another thread waits for a CONNACK that does not come; the program ends,
+# and its exit hook, stopping the client, waits for that connect (20 s) until Ctrl-C.
+CONNECTING_EXIT_SCRIPT = """
+    import atexit, os, signal, sys, threading, time, tarvo_sdk
+    sdk = tarvo_sdk.SDK()
+    sdk.init("exit", sys.argv[1], "tcp", "u", "p", connectTimeout=20)
+    threading.Thread(target=sdk.connect, daemon=True).start()
+    print("READY", flush=True)
+    sys.stdin.readline()  # the connect waits for its CONNACK now
+
+    def ctrl_c():
+        print("SIGINT", time.monotonic(), flush=True)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    # Registered after the module's exit hook, so run before it: the signal comes 0.5 s
+    # into the hook's wait.
+    atexit.register(lambda: threading.Timer(0.5, ctrl_c).start())
+"""
+
+
+@pytest.fixture
+def frozen_server():
+    """Accepts a connection, reads its CONNECT and never answers."""
+    held = []
+
+    def hold():
+        held.append(listener.accept()[0])
+        return held[0].recv(64)
+
+    with socket.create_server((HOST, 0)) as listener:
+        listener.settimeout(30)
+        yield f"{HOST}:{listener.getsockname()[1]}", hold
+        for sock in held:
+            sock.close()
+
+
+@pytest.mark.parametrize("ending", ["stop", "exit-hook", "exit-hook-waiting"])
+def test_a_program_interrupted_at_a_frozen_broker_exits_promptly(broker, frozen_server, ending):
+    """Neither stop nor the exit hook waits for the acknowledgement of a message the
+    interrupt gave up (the library's disconnect would give it 10 s), and a Ctrl-C ends the
+    exit hook's wait for a call still in progress (20 s)."""
+    address, hold_connect = frozen_server
+    waiting = ending == "exit-hook-waiting"
+    with subprocess.Popen([sys.executable, "-c", textwrap.dedent(CONNECTING_EXIT_SCRIPT if waiting else
+                                                                 PUBLISH_EXIT_SCRIPT),
+                           address if waiting else broker.address, ending],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=script_env()) as process:
+        try:
+            assert process.stdout.readline() == b"READY\n"
+            if waiting:
+                assert hold_connect()
+            else:
+                os.kill(broker.process.pid, signal.SIGSTOP)
+            out, err = process.communicate(b"go\n", timeout=40)
+            exited_at = time.monotonic()
+        finally:
+            os.kill(broker.process.pid, signal.SIGCONT)
+            if process.poll() is None:
+                process.kill()
+    assert process.returncode == -signal.SIGINT, err.decode()
+    [sent_at] = [float(line.split()[1]) for line in out.splitlines() if line.startswith(b"SIGINT ")]
+    took = exited_at - sent_at
+    print(f"exited {took:.2f} s after SIGINT ({ending})")
+    assert took < 5.0
 
 
 FORK_SCRIPT = """
