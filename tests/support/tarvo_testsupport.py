@@ -29,9 +29,13 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, timeout=10.0):
+def wait_for_port(port, timeout=30.0, process=None):
+    """Returns once something listens on the port. The bound is for a process that
+    never listens, far above a start on a loaded machine; one that exits fails at once."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
+        if process is not None and process.poll() is not None:
+            raise RuntimeError(f"{process.args[0]} exited ({process.returncode}) before listening on {HOST}:{port}")
         try:
             with socket.create_connection((HOST, port), timeout=0.2):
                 return
@@ -74,7 +78,7 @@ class Broker:
     def start(self):
         output = self.log or subprocess.DEVNULL
         self.process = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=output, stderr=output)
-        wait_for_port(self.port)
+        wait_for_port(self.port, process=self.process)
 
     def kill(self):
         if self.process and self.process.poll() is None:
@@ -171,7 +175,7 @@ class TlsBroker(Broker):
     def start(self):
         super().start()
         for port in self.ports.values():
-            wait_for_port(port)
+            wait_for_port(port, process=self.process)
 
 
 # --- a peer ---------------------------------------------------------------------------------
