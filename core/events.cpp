@@ -90,8 +90,10 @@ int SDK::messageArrived(void* context, char* topicName, int /*topicLen*/, MQTTCl
                 self->reportHandlerFailure("message handler");
             }
         }
+        // Within the visit: a clean disconnect waits for it to end before it frees the
+        // queue, which still holds this message until the callback has returned.
+        library.freeMessage(message, topicName);
     }
-    library.freeMessage(message, topicName);
     return 1;
 }
 

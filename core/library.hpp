@@ -65,9 +65,10 @@ private:
 //   one the receiving thread may be handing to messageArrived right then. Such a call
 //   must leave its message alone and return 0 (not taken): the message then stays
 //   queued, untouched, until the disconnect frees it or the handle's socket next has
-//   something to read (when it is handed over again). One window stays open: a call
-//   that took its message (freed it, returns 1) just as a clean disconnect takes the
-//   library's lock, before the receiving thread takes it back to unqueue the message.
+//   something to read (when it is handed over again). A call that took its message
+//   gives it back with freeMessage before it ends, and the message stays queued until
+//   the receiving thread takes the library's lock back to unqueue it: a clean
+//   disconnect that takes the lock first frees it too (see freeMessage).
 // - disconnect stops the receiving thread when it finds no other handle connected or
 //   connecting, and waits for it to end; a connect that begins meanwhile finds the
 //   thread still running, starts no new one, and fails at once (-1) or waits its whole
@@ -104,7 +105,9 @@ public:
     // True when the handle has QoS 1 or 2 publications in flight (or cannot tell).
     virtual bool hasPendingDeliveries(MQTTClient handle) = 0;
     virtual void destroy(MQTTClient handle) = 0;
-    // Frees a message, and its topic, that messageArrived took (returned 1 for).
+    // Frees a message, and its topic, that messageArrived took (returns 1 for), called
+    // by that callback. The library may still free them itself, once (see above): this
+    // frees them only if it does not.
     virtual void freeMessage(MQTTClient_message* message, char* topic) = 0;
 
 protected:

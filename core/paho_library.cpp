@@ -1,6 +1,8 @@
 // The Library of a real program: Paho's synchronous client, libpaho-mqtt3cs (with TLS).
 #include "library.hpp"
 
+#include <taken_message.h>
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -65,8 +67,7 @@ public:
     }
     void destroy(MQTTClient handle) override { MQTTClient_destroy(&handle); }
     void freeMessage(MQTTClient_message* message, char* topic) override {
-        MQTTClient_freeMessage(&message);
-        MQTTClient_free(topic);
+        tarvo_paho_free_taken_message(message, topic);
     }
 
 private:
