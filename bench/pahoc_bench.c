@@ -23,7 +23,8 @@
  *         payload to REPLY_TOPIC from inside its messageArrived callback.
  *   req   ADDR REQ_TOPIC REPLY_TOPIC N IDLE_S MAX_S
  *         the requester for "reply": subscribed to REPLY_TOPIC at QoS 1, sends N QoS 1
- *         requests (each awaited), then collects the replies.
+ *         requests with at most REQ_WINDOW of them awaiting their reply, then collects
+ *         the last replies.
  *   connect ADDR N KEEP
  *         N timed MQTTClient_connect calls (callbacks set), with a disconnect between.
  *         KEEP=1: a second client stays connected meanwhile, so the library's background
@@ -442,6 +443,42 @@ static int mode_reply(int argc, char **argv)
 	return 0;
 }
 
+/* Requests awaiting their reply at once, as a client with that many requests outstanding
+ * keeps them: the replier, not the round trip, sets the pace. */
+#define REQ_WINDOW 32
+static pthread_mutex_t r_mu = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t r_cv = PTHREAD_COND_INITIALIZER;
+
+static int ma_reply_arrived(void *ctx, char *topic, int tlen, MQTTClient_message *m)
+{
+	int rc = ma_count(ctx, topic, tlen, m);
+	pthread_mutex_lock(&r_mu);
+	pthread_cond_signal(&r_cv);
+	pthread_mutex_unlock(&r_mu);
+	return rc;
+}
+
+/* Waits until fewer than REQ_WINDOW of the requests sent await their reply; false after
+ * timeout_ms without one. */
+static int window_open(long sent, long timeout_ms)
+{
+	struct timespec dl;
+	clock_gettime(CLOCK_REALTIME, &dl);
+	dl.tv_sec += timeout_ms / 1000;
+	dl.tv_nsec += (timeout_ms % 1000) * 1000000L;
+	if (dl.tv_nsec >= 1000000000L) {
+		dl.tv_sec++;
+		dl.tv_nsec -= 1000000000L;
+	}
+	int rc = 0;
+	pthread_mutex_lock(&r_mu);
+	while (sent - atomic_load(&a_count) >= REQ_WINDOW && rc == 0)
+		rc = pthread_cond_timedwait(&r_cv, &r_mu, &dl);
+	int open = sent - atomic_load(&a_count) < REQ_WINDOW;
+	pthread_mutex_unlock(&r_mu);
+	return open;
+}
+
 static int mode_req(int argc, char **argv)
 {
 	if (argc < 8) {
@@ -451,8 +488,8 @@ static int mode_req(int argc, char **argv)
 	const char *req_topic = argv[3];
 	long n = atol(argv[5]);
 	MQTTClient c = make_client(argv[2], "creq");
-	MQTTClient_setCallbacks(c, NULL, connlost, ma_count, dc_cb);
-	do_connect(c, 0);
+	MQTTClient_setCallbacks(c, NULL, connlost, ma_reply_arrived, NULL);
+	do_connect(c, 1024);
 	do_subscribe(c, argv[4], 1);
 	char buf[16];
 	MQTTClient_message msg = MQTTClient_message_initializer;
@@ -464,12 +501,10 @@ static int mode_req(int argc, char **argv)
 	for (long i = 0; i < n; i++) {
 		fill_payload(buf, sizeof buf, i);
 		MQTTClient_deliveryToken tok = 0;
-		pthread_mutex_lock(&d_mu);
-		d_done = -1;
-		pthread_mutex_unlock(&d_mu);
-		if (MQTTClient_publishMessage(c, req_topic, &msg, &tok) != MQTTCLIENT_SUCCESS ||
-		    dc_wait(tok, 10000) != MQTTCLIENT_SUCCESS)
-			errs++;
+		if (!window_open(i, 10000) || MQTTClient_publishMessage(c, req_topic, &msg, &tok) != MQTTCLIENT_SUCCESS) {
+			errs += n - i;
+			break;
+		}
 	}
 	int64_t sent_rt = rt_ns();
 	await_arrivals(n, atof(argv[6]), atof(argv[7]));

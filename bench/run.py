@@ -65,9 +65,9 @@ class Counts:
     many_clients: int  # created, connected and subscribed one after another
 
 
-FULL = Counts(pub_q0=100_000, pub_q0_paho_wait=20_000, pub_q1=20_000, receive=100_000, rtt=2_000, requests=1_000,
+FULL = Counts(pub_q0=100_000, pub_q0_paho_wait=20_000, pub_q1=20_000, receive=100_000, rtt=2_000, requests=10_000,
               connects=6, connects_running=50, clients=100, many_clients=200)
-QUICK = Counts(pub_q0=10_000, pub_q0_paho_wait=2_000, pub_q1=2_000, receive=20_000, rtt=300, requests=300,
+QUICK = Counts(pub_q0=10_000, pub_q0_paho_wait=2_000, pub_q1=2_000, receive=20_000, rtt=300, requests=2_000,
                connects=3, connects_running=50, clients=100, many_clients=100)
 
 # Bounds on a single harness process, so a hang costs a bounded time, never the run.
@@ -220,7 +220,8 @@ def many_clients(contender, ctx):
 
 
 def replies(contender, ctx):
-    """A raw C requester sends QoS 1 requests; the contender's handler replies at QoS 1."""
+    """A raw C requester sends QoS 1 requests, up to 32 awaiting their reply; the
+    contender's handler replies at QoS 1."""
     n, req, rep = ctx.counts.requests, ctx.topic("req"), ctx.topic("rep")
     replier = Harness(harness(contender, ctx) + ["reply", ctx.addr, req, rep, n, IDLE_S, MAX_S]).wait_ready()
     result = run([ctx.c_bench, "req", ctx.addr, req, rep, n, IDLE_S, MAX_S])
