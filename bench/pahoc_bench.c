@@ -217,7 +217,8 @@ static void dc_cb(void *ctx, MQTTClient_deliveryToken dt)
 	pthread_cond_broadcast(&d_cv);
 	pthread_mutex_unlock(&d_mu);
 }
-static int dc_wait(MQTTClient_deliveryToken tok, long timeout_ms)
+/* CLOCK_REALTIME, as pthread_cond_timedwait takes it. */
+static struct timespec deadline_in(long timeout_ms)
 {
 	struct timespec dl;
 	clock_gettime(CLOCK_REALTIME, &dl);
@@ -227,6 +228,12 @@ static int dc_wait(MQTTClient_deliveryToken tok, long timeout_ms)
 		dl.tv_sec++;
 		dl.tv_nsec -= 1000000000L;
 	}
+	return dl;
+}
+
+static int dc_wait(MQTTClient_deliveryToken tok, long timeout_ms)
+{
+	struct timespec dl = deadline_in(timeout_ms);
 	int rc = 0;
 	pthread_mutex_lock(&d_mu);
 	while (d_done != tok && rc == 0)
@@ -462,14 +469,7 @@ static int ma_reply_arrived(void *ctx, char *topic, int tlen, MQTTClient_message
  * timeout_ms without one. */
 static int window_open(long sent, long timeout_ms)
 {
-	struct timespec dl;
-	clock_gettime(CLOCK_REALTIME, &dl);
-	dl.tv_sec += timeout_ms / 1000;
-	dl.tv_nsec += (timeout_ms % 1000) * 1000000L;
-	if (dl.tv_nsec >= 1000000000L) {
-		dl.tv_sec++;
-		dl.tv_nsec -= 1000000000L;
-	}
+	struct timespec dl = deadline_in(timeout_ms);
 	int rc = 0;
 	pthread_mutex_lock(&r_mu);
 	while (sent - atomic_load(&a_count) >= REQ_WINDOW && rc == 0)
