@@ -399,6 +399,28 @@ def test_binary_payload_from_paho_round_trips(sdks, peer, payload):
     assert type(text) is str and as_bytes(text) == payload
 
 
+def test_a_burst_of_mixed_sizes_arrives_whole_and_in_order(sdks, peer):
+    # The handler holds back the first message until all are published, so the rest
+    # reach the client's socket together: packets that share a read, that a read splits,
+    # and that are larger than one read.
+    published = threading.Event()
+    inbox = Inbox()
+
+    def handler(topic, payload):
+        published.wait(30)
+        inbox(topic, payload)
+
+    subscribed_sdk(sdks, handler)
+    sizes = [0, 1, 127, 128, 16381, 16384, 40000, 3, 70000, 5]
+    sent = [(f"in/burst/{i}", f"{i}:" + "x" * sizes[i % len(sizes)]) for i in range(100)]
+    publications = [peer.client.publish(topic, payload, qos=1) for topic, payload in sent]
+    for publication in publications:
+        publication.wait_for_publish(10)
+    published.set()
+    received = inbox.wait_for(len(sent), timeout=30)
+    assert [(topic, payload) for topic, payload, _ in received] == sent
+
+
 @pytest.mark.parametrize("payload", [
     pytest.param(b"\xff\x00\xfe", id="ff-00-fe"),
     pytest.param("naïve ☃ 😀".encode(), id="utf8"),

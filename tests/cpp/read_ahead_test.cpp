@@ -1,0 +1,113 @@
+// The library's sockets are read ahead in chunks (paho/read_ahead.c); this link sends
+// recv, poll and close through it as the library's are. A reader that reads in any
+// size must get the stream's bytes in order, be told by poll that kept bytes are there,
+// and see the end of the stream only after them; a closed socket's kept bytes must not
+// reach the next socket given its number.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <vector>
+
+namespace {
+
+struct SocketPair {
+    int reader = -1;
+    int writer = -1;
+    SocketPair() {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        reader = ends[0];
+        writer = ends[1];
+        // The library's sockets do not block.
+        EXPECT_EQ(fcntl(reader, F_SETFL, O_NONBLOCK), 0);
+    }
+    ~SocketPair() {
+        closeWriter();
+        if (reader >= 0) close(reader);
+    }
+    void write(const std::vector<char>& bytes) const {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = send(writer, bytes.data() + sent, bytes.size() - sent, 0);
+            ASSERT_GT(n, 0);
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    void closeWriter() {
+        if (writer >= 0) close(writer);
+        writer = -1;
+    }
+    bool readableNow() const {
+        pollfd entry{reader, POLLIN, 0};
+        return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN);
+    }
+};
+
+std::vector<char> pattern(std::size_t length) {
+    std::vector<char> bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+    return bytes;
+}
+
+// Read sizes, taken in turn: one byte at a time (the packet's first byte and length), what
+// is left of a chunk, a chunk exactly, more than one, and the library's own mix.
+class ReadAhead : public testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(ReadAhead, GivesTheStreamInOrderAndItsEndAfterTheKeptBytes) {
+    // More than several chunks, less than the socket pair holds, so all of it is written
+    // before the first read and the kernel has nothing more once the rest is kept.
+    const std::vector<char> sent = pattern(70001);
+    SocketPair pair;
+    pair.write(sent);
+
+    const std::vector<std::size_t>& sizes = GetParam();
+    std::vector<char> received;
+    for (std::size_t turn = 0; received.size() < sent.size(); ++turn) {
+        ASSERT_TRUE(pair.readableNow()) << "bytes left unread at " << received.size();
+        std::vector<char> buffer(sizes[turn % sizes.size()]);
+        const ssize_t n = recv(pair.reader, buffer.data(), buffer.size(), 0);
+        ASSERT_GT(n, 0) << "at " << received.size();
+        received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+    }
+    EXPECT_EQ(received, sent);
+
+    char byte;
+    EXPECT_EQ(recv(pair.reader, &byte, 1, 0), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_FALSE(pair.readableNow());
+    pair.closeWriter();
+    EXPECT_TRUE(pair.readableNow());
+    EXPECT_EQ(recv(pair.reader, &byte, 1, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadAhead,
+                         testing::Values(std::vector<std::size_t>{1}, std::vector<std::size_t>{16383},
+                                         std::vector<std::size_t>{16384}, std::vector<std::size_t>{40000},
+                                         std::vector<std::size_t>{1, 1, 300}, std::vector<std::size_t>{1, 1, 20000}));
+
+TEST(ReadAheadClose, ForgetsTheKeptBytesOfAClosedSocket) {
+    int closedNumber;
+    {
+        SocketPair first;
+        first.write(pattern(1000));
+        char byte;
+        ASSERT_EQ(recv(first.reader, &byte, 1, 0), 1);  // the other 999 are kept
+        closedNumber = first.reader;
+        close(first.reader);
+        first.reader = -1;
+    }
+    SocketPair second;
+    ASSERT_EQ(second.reader, closedNumber) << "the kernel gave the closed socket's number to another";
+    EXPECT_FALSE(second.readableNow());
+    second.write({'x'});
+    char byte;
+    ASSERT_EQ(recv(second.reader, &byte, 1, 0), 1);
+    EXPECT_EQ(byte, 'x');
+}
+
+}  // namespace
