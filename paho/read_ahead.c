@@ -8,9 +8,11 @@
  *     which the next calls for that socket get first, in order. A read of at least kChunk
  *     bytes with nothing kept goes straight to the socket. The end of the stream, or an
  *     error, shows once what was kept has been read, as it would have.
- *   - poll reports a socket with bytes kept as readable without asking the kernel; while
- *     any is, it reports only those, and the others get their turn once those are drained,
- *     which a reader does in at most kChunk reads.
+ *   - poll reports a socket with bytes kept as readable without asking the kernel, and
+ *     then only those; but every kAskKernelEvery-th such poll asks the kernel about the
+ *     others too (without waiting). A socket that floods in ends its chunks mid-packet,
+ *     so the library reads the next chunk before it polls again, and would never let
+ *     the others' messages, acknowledgements and pings be read.
  *   - close forgets what was kept for the socket, whose number the kernel may give again.
  * Bytes are kept only for a socket read with recv: the library reads a TLS connection
  * through OpenSSL, which reads the socket itself, so nothing is kept for it.
@@ -34,6 +36,8 @@ int __real_close(int fd);
 
 /* Enough for a few hundred small messages per system call. */
 enum { kChunk = 16384 };
+/* A flood delays another socket's reading by at most this many of its packets. */
+enum { kAskKernelEvery = 32 };
 
 struct slot {
     char* bytes; /* bytes[next, end) are kept; NULL when none are */
@@ -48,6 +52,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct slot* table; /* indexed by socket; only grows */
 static size_t tableLength;
 static size_t socketsWithBytes;
+static unsigned pollsSinceKernelAsked;
 static pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
 
 static void forgetAllInChild(void)
@@ -151,16 +156,41 @@ static int keptFor(const struct pollfd* entry)
 
 int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout)
 {
-    int ready = 0;
+    int kept = 0;
     pthread_mutex_lock(&lock);
     if (socketsWithBytes != 0) {
-        for (nfds_t i = 0; i < count; ++i)
-            ready += keptFor(&fds[i]);
-        for (nfds_t i = 0; ready != 0 && i < count; ++i)
+        for (nfds_t i = 0; i < count; ++i) {
             fds[i].revents = keptFor(&fds[i]) ? POLLIN : 0;
+            kept += fds[i].revents != 0;
+        }
+    }
+    const int askKernel = kept == 0 || ++pollsSinceKernelAsked == kAskKernelEvery;
+    if (askKernel)
+        pollsSinceKernelAsked = 0;
+    pthread_mutex_unlock(&lock);
+    if (!askKernel)
+        return kept;
+    if (kept == 0)
+        return __real_poll(fds, count, timeout);
+
+    int readyWithKept = __real_poll(fds, count, 0);
+    if (readyWithKept < 0) {
+        /* Told as if the kernel had nothing to add. */
+        for (nfds_t i = 0; i < count; ++i)
+            fds[i].revents = 0;
+        readyWithKept = 0;
+    }
+    /* The kernel's answer replaced the kept sockets' POLLIN: told again where bytes are
+     * still kept. */
+    pthread_mutex_lock(&lock);
+    for (nfds_t i = 0; i < count; ++i) {
+        if (keptFor(&fds[i])) {
+            readyWithKept += fds[i].revents == 0;
+            fds[i].revents |= POLLIN;
+        }
     }
     pthread_mutex_unlock(&lock);
-    return ready != 0 ? ready : __real_poll(fds, count, timeout);
+    return readyWithKept;
 }
 
 static void forgetSocket(int fd)

@@ -1,8 +1,8 @@
 // The library's sockets are read ahead in chunks (paho/read_ahead.c); this link sends
 // recv, poll and close through it as the library's are. A reader that reads in any
-// size must get the stream's bytes in order, be told by poll that kept bytes are there,
-// and see the end of the stream only after them; a closed socket's kept bytes must not
-// reach the next socket given its number.
+// size must get the stream's bytes in order, be told by poll that kept bytes are there
+// without other sockets being forgotten, and see the end of the stream only after them;
+// a closed socket's kept bytes must not reach the next socket given its number.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -108,6 +108,27 @@ TEST(ReadAheadClose, ForgetsTheKeptBytesOfAClosedSocket) {
     char byte;
     ASSERT_EQ(recv(second.reader, &byte, 1, 0), 1);
     EXPECT_EQ(byte, 'x');
+}
+
+// A socket that floods in has bytes kept at every poll, as its chunks end mid-packet;
+// another socket's bytes must still be told, within a bound.
+TEST(ReadAheadPoll, TellsOtherSocketsWhileOneKeepsBytes) {
+    SocketPair flooding;
+    SocketPair quiet;
+    flooding.write(pattern(70001));
+    quiet.write({'x'});
+    char byte;
+    for (int polls = 0; polls < 1000; ++polls) {
+        ASSERT_EQ(recv(flooding.reader, &byte, 1, 0), 1);
+        pollfd entries[2] = {{flooding.reader, POLLIN, 0}, {quiet.reader, POLLIN, 0}};
+        const int ready = poll(entries, 2, 0);
+        ASSERT_EQ(ready, (entries[1].revents & POLLIN) ? 2 : 1);
+        ASSERT_TRUE(entries[0].revents & POLLIN);
+        if (entries[1].revents & POLLIN) {
+            return;
+        }
+    }
+    FAIL() << "the quiet socket was not told in 1,000 polls";
 }
 
 }  // namespace
