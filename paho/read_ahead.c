@@ -11,8 +11,8 @@
  *   - poll reports a socket with bytes kept as readable without asking the kernel, and
  *     then only those; but every kAskKernelEvery-th such poll asks the kernel about the
  *     others too (without waiting). A socket that floods in ends its chunks mid-packet,
- *     so the library reads the next chunk before it polls again, and would never let
- *     the others' messages, acknowledgements and pings be read.
+ *     so the library reads the next chunk before it polls again, and the others'
+ *     messages, acknowledgements and pings would wait for the flood to end.
  *   - close forgets what was kept for the socket, whose number the kernel may give again.
  * Bytes are kept only for a socket read with recv: the library reads a TLS connection
  * through OpenSSL, which reads the socket itself, so nothing is kept for it.
