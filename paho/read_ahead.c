@@ -5,9 +5,10 @@
  * message received, which cost more than everything else the receiving thread does for
  * it. The linker's --wrap sends the library's recv, poll and close here:
  *   - recv reads up to kChunk bytes at once and keeps what the caller did not ask for,
- *     which the next calls for that socket get first, in order. A read of at least kChunk
- *     bytes with nothing kept goes straight to the socket. The end of the stream, or an
- *     error, shows once what was kept has been read, as it would have.
+ *     which the next calls for that socket get first, in order, topped up from the socket
+ *     when they ask for more. A read of at least kChunk bytes with nothing kept goes
+ *     straight to the socket. The end of the stream, or an error, shows once what was
+ *     kept has been read, as it would have.
  *   - poll reports a socket with bytes kept as readable without asking the kernel, and
  *     then only those; but every kAskKernelEvery-th such poll asks the kernel about the
  *     others too (without waiting). A socket that floods in ends its chunks mid-packet,
@@ -106,13 +107,22 @@ ssize_t __wrap_recv(int socket, void* buffer, size_t length, int flags)
     pthread_mutex_lock(&lock);
     struct slot* slot = slotFor(socket);
     if (slot != NULL && slot->bytes != NULL) {
-        size_t taken = slot->end - slot->next < length ? slot->end - slot->next : length;
+        const size_t taken = slot->end - slot->next < length ? slot->end - slot->next : length;
         memcpy(buffer, slot->bytes + slot->next, taken);
         slot->next += taken;
         if (slot->next == slot->end)
             forget(slot);
         pthread_mutex_unlock(&lock);
-        return (ssize_t)taken;
+        if (taken == length)
+            return (ssize_t)taken;
+        /* The rest from the socket, as much of it as is there now, as one read of the
+         * socket would have given: the library reads a websocket upgrade's answer with
+         * one read and takes a short one for a broken answer. An error or the end shows
+         * on the next read. */
+        const int savedErrno = errno;
+        const ssize_t more = __real_recv(socket, (char*)buffer + taken, length - taken, flags | MSG_DONTWAIT);
+        errno = savedErrno;
+        return (ssize_t)taken + (more > 0 ? more : 0);
     }
     /* Reads of one socket do not overlap (the library reads under its own lock); if one
      * did, it would read straight from the socket, so that only one read keeps bytes. */
