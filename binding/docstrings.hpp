@@ -84,15 +84,16 @@ connected, prints "[SDK] Not connected" and does nothing else.)";
 
 inline constexpr const char* kPublish = R"(Publishes payload to topic and returns True once it was delivered.
 
-str is sent as UTF-8, bytes and bytearray unchanged. True once the library
-took the message and, at QoS 1 and 2, the broker acknowledged it within 10 s.
-Inside a message handler no acknowledgement can be awaited: True there means
-taken. Returns False for a publication refused or lost: after the line that
-says why ("[SDK] publish — not connected", or "[SDK] publish failed on
-'topic', rc=N": -5 a topic with a wildcard or that MQTT cannot carry, -9 a
-QoS other than 0-2), or without a line when the wait ended unacknowledged (no
-answer in time, the connection lost before it came). Raises only for
-arguments of the wrong type and for an exception raised by a signal handler
+str is sent as UTF-8, bytes and bytearray unchanged; a bytearray cannot be
+resized until the call returns. True once the library took the message and,
+at QoS 1 and 2, the broker acknowledged it within 10 s. Inside a message
+handler no acknowledgement can be awaited: True there means taken. Returns
+False for a publication refused or lost: after the line that says why
+("[SDK] publish — not connected", or "[SDK] publish failed on 'topic', rc=N":
+-5 a topic with a wildcard or that MQTT cannot carry, -9 a QoS other than
+0-2), or without a line when the wait ended unacknowledged (no answer in
+time, the connection lost before it came). Raises only for arguments of the
+wrong type and for an exception raised by a signal handler
 (KeyboardInterrupt) while it waits.)";
 
 inline constexpr const char* kSubscribe = R"(Subscribes to a topic filter and returns True once the broker granted it.

@@ -4,6 +4,7 @@
 #include "handlers.hpp"
 #include "interruptible.hpp"
 #include "live_clients.hpp"
+#include "payload.hpp"
 #include "sdk.hpp"
 
 #include <pybind11/pybind11.h>
@@ -13,6 +14,7 @@ namespace py = pybind11;
 using tarvo::SDK;
 using tarvo::binding::ConnectionHandlerArg;
 using tarvo::binding::MessageHandlerArg;
+using tarvo::binding::Payload;
 using tarvo::binding::BoundSDK;
 
 // Every method that can wait (for the broker, for a lock, for a thread) runs with the
@@ -144,12 +146,11 @@ PYBIND11_MODULE(tarvo_sdk, module) {
             doc::kDisconnect)
         .def(
             "publish",
-            // The payload is read in place from the str's UTF-8 form or the bytes' buffer.
-            [](BoundSDK& sdk, const std::string& topic, std::string_view payload, int qos, bool retained) {
+            [](BoundSDK& sdk, const std::string& topic, const Payload& payload, int qos, bool retained) {
                 return unlessStopDeferred(
                     [&](BoundSDK& bound) {
                         py::gil_scoped_release release;
-                        return bound.publish(topic, payload, qos, retained);
+                        return bound.publish(topic, payload.bytes(), qos, retained);
                     },
                     Operation::Publish, false)(sdk);
             },

@@ -3,7 +3,9 @@ watching what goes over the wire and the console lines read after the script exi
 
 import json
 import queue
+import random
 import signal
+import sys
 import threading
 import time
 import uuid
@@ -52,6 +54,39 @@ def sdk(broker):
 def test_payload_bytes_on_the_wire(sdk, peer, payload, wire):
     sdk.publish("p", payload)
     assert peer.next() == Received(b"p", wire, 0, False)
+
+
+def test_a_bytearray_is_not_resized_under_its_publish(sdk, broker, peer):
+    # With no forced thread switches, the resizing thread gets the interpreter lock only
+    # once publish has released it; the frozen broker holds the publish until it tried.
+    # A resize then would free the bytes under the library's copy.
+    payload = bytearray(random.randbytes(100_000))
+    sent = bytes(payload)
+    released, refused = threading.Event(), []
+
+    def resize():
+        released.wait()
+        try:
+            payload.clear()
+        except BufferError:
+            refused.append(True)
+        finally:
+            broker.process.send_signal(signal.SIGCONT)
+
+    resizer = threading.Thread(target=resize)
+    resizer.start()
+    interval = sys.getswitchinterval()
+    broker.process.send_signal(signal.SIGSTOP)
+    sys.setswitchinterval(1000)
+    try:
+        released.set()
+        assert sdk.publish("p", payload, 1)
+    finally:
+        sys.setswitchinterval(interval)
+        released.set()
+        resizer.join(timeout=10)
+    assert refused
+    assert peer.next() == Received(b"p", sent, 1, False)
 
 
 @pytest.mark.parametrize(
