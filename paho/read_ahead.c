@@ -15,6 +15,10 @@
  *     so the library reads the next chunk before it polls again, and the others'
  *     messages, acknowledgements and pings would wait for the flood to end.
  *   - close forgets what was kept for the socket, whose number the kernel may give again.
+ *   - poll does not report a held socket readable (tarvo_hold_reading): when only held
+ *     sockets are readable, it waits on for the others, or until a hold ends. A hold
+ *     ends with tarvo_release_reading or the socket's close; tls_hold.c says why the
+ *     library's TLS sockets are held.
  * Bytes are kept only for a socket read with recv: the library reads a TLS connection
  * through OpenSSL, which reads the socket itself, so nothing is kept for it.
  *
@@ -25,10 +29,13 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 ssize_t __real_recv(int socket, void* buffer, size_t length, int flags);
@@ -47,6 +54,7 @@ struct slot {
     int reading;       /* a recv into a chunk for this socket is under way */
     unsigned closings; /* how often the socket was closed, so a read that a close
                           overtook does not keep its bytes for the number's next socket */
+    int held;          /* poll does not report the socket readable */
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -55,6 +63,9 @@ static size_t tableLength;
 static size_t socketsWithBytes;
 static unsigned pollsSinceKernelAsked;
 static pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
+static size_t socketsHeld; /* written under the lock, also read without it */
+static int holdEnded = -1; /* an eventfd, written when a hold ends, that poll waits for */
+static pthread_once_t holdEndedOnce = PTHREAD_ONCE_INIT;
 
 static void forgetAllInChild(void)
 {
@@ -65,6 +76,7 @@ static void forgetAllInChild(void)
     table = NULL;
     tableLength = 0;
     socketsWithBytes = 0;
+    socketsHeld = 0;
 }
 
 static void registerForkHandler(void)
@@ -164,7 +176,7 @@ static int keptFor(const struct pollfd* entry)
            table[entry->fd].bytes != NULL;
 }
 
-int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout)
+static int pollKept(struct pollfd* fds, nfds_t count, int timeout)
 {
     int kept = 0;
     pthread_mutex_lock(&lock);
@@ -203,14 +215,155 @@ int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout)
     return readyWithKept;
 }
 
+static void createHoldEnded(void)
+{
+    holdEnded = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+void tarvo_hold_reading(int socket)
+{
+    pthread_once(&holdEndedOnce, createHoldEnded);
+    pthread_once(&forkHandlerOnce, registerForkHandler);
+    pthread_mutex_lock(&lock);
+    struct slot* slot = socket >= 0 ? slotFor(socket) : NULL;
+    if (slot != NULL && !slot->held) {
+        slot->held = 1;
+        __atomic_store_n(&socketsHeld, socketsHeld + 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&lock);
+}
+
+/* The lock is held. Whether a hold ended, for the caller to tell the waiting polls once
+ * it has let go of the lock. */
+static int endHold(int socket)
+{
+    if (socket < 0 || (size_t)socket >= tableLength || !table[socket].held)
+        return 0;
+    table[socket].held = 0;
+    __atomic_store_n(&socketsHeld, socketsHeld - 1, __ATOMIC_RELEASE);
+    return 1;
+}
+
+static void tellHoldEnded(void)
+{
+    const uint64_t one = 1;
+    const int savedErrno = errno;
+    if (holdEnded >= 0 && write(holdEnded, &one, sizeof one) < 0) {
+        /* Already signalled many times over: poll wakes all the same. */
+    }
+    errno = savedErrno;
+}
+
+/* Cheap where nothing is held: the library writes to every TLS socket through here. */
+void tarvo_release_reading(int socket)
+{
+    if (__atomic_load_n(&socketsHeld, __ATOMIC_ACQUIRE) == 0)
+        return;
+    pthread_mutex_lock(&lock);
+    const int ended = endHold(socket);
+    pthread_mutex_unlock(&lock);
+    if (ended)
+        tellHoldEnded();
+}
+
+static int heldFor(const struct pollfd* entry)
+{
+    return entry->fd >= 0 && (size_t)entry->fd < tableLength && table[entry->fd].held;
+}
+
+/* Takes POLLIN back from held sockets, and counts the entries left with nothing to tell;
+ * whether any was taken back. */
+static int hideHeld(struct pollfd* fds, nfds_t count, int* ready)
+{
+    int hidden = 0;
+    pthread_mutex_lock(&lock);
+    for (nfds_t i = 0; i < count; ++i) {
+        if ((fds[i].events & POLLIN) && (fds[i].revents & POLLIN) && heldFor(&fds[i])) {
+            fds[i].revents &= (short)~POLLIN;
+            *ready -= fds[i].revents == 0;
+            hidden = 1;
+        }
+    }
+    pthread_mutex_unlock(&lock);
+    return hidden;
+}
+
+static long long millisecondsSince(const struct timespec* start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start->tv_sec) * 1000LL + (now.tv_nsec - start->tv_nsec) / 1000000;
+}
+
+/* What is left of timeout (negative: no end), from start. */
+static int timeLeft(int timeout, const struct timespec* start)
+{
+    if (timeout < 0)
+        return timeout;
+    const long long left = timeout - millisecondsSince(start);
+    return left > 0 ? (int)left : 0;
+}
+
+/* Waits until a socket that is not held is ready, a hold ends or the time is up. */
+static void waitPastHeld(const struct pollfd* fds, nfds_t count, int timeout)
+{
+    struct pollfd* entries = malloc((count + 1) * sizeof *entries);
+    if (entries == NULL)
+        return; /* then the caller asks again at once, as after a wait */
+    pthread_mutex_lock(&lock);
+    for (nfds_t i = 0; i < count; ++i) {
+        entries[i] = fds[i];
+        if ((fds[i].events & POLLIN) && heldFor(&fds[i]))
+            entries[i].fd = -1; /* which poll passes over */
+    }
+    pthread_mutex_unlock(&lock);
+    entries[count] = (struct pollfd){.fd = holdEnded, .events = POLLIN};
+    const int savedErrno = errno;
+    if (__real_poll(entries, count + 1, timeout) > 0 && (entries[count].revents & POLLIN)) {
+        uint64_t ended;
+        if (read(holdEnded, &ended, sizeof ended) < 0) {
+            /* Another waiter took it. */
+        }
+    }
+    errno = savedErrno;
+    free(entries);
+}
+
+int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout)
+{
+    /* The clock is read only while a socket is held, so that no other poll pays for it. */
+    struct timespec start;
+    int timed = __atomic_load_n(&socketsHeld, __ATOMIC_ACQUIRE) != 0;
+    if (timed)
+        clock_gettime(CLOCK_MONOTONIC, &start);
+    for (int left = timeout;;) {
+        int ready = pollKept(fds, count, left);
+        if (ready <= 0 || __atomic_load_n(&socketsHeld, __ATOMIC_ACQUIRE) == 0)
+            return ready;
+        if (!hideHeld(fds, count, &ready) || ready > 0 || left == 0)
+            return ready;
+        if (!timed) { /* the hold began during the wait: what is left is counted from here */
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            timed = 1;
+        }
+        /* Only held sockets were readable: the wait goes on without them. */
+        waitPastHeld(fds, count, timeLeft(timeout, &start));
+        left = timeLeft(timeout, &start);
+    }
+}
+
 static void forgetSocket(int fd)
 {
+    int ended = 0;
     pthread_mutex_lock(&lock);
     if (fd >= 0 && (size_t)fd < tableLength) {
         forget(&table[fd]);
         ++table[fd].closings;
+        ended = endHold(fd);
     }
     pthread_mutex_unlock(&lock);
+    if (ended)
+        tellHoldEnded();
 }
 
 /* Forgets before and after: a read that began before the close ends keeps nothing. */

@@ -2,7 +2,9 @@
 // recv, poll and close through it as the library's are. A reader that reads in any
 // size must get the stream's bytes in order, be told by poll that kept bytes are there
 // without other sockets being forgotten, and see the end of the stream only after them;
-// a closed socket's kept bytes must not reach the next socket given its number.
+// a closed socket's kept bytes must not reach the next socket given its number. A held
+// socket (the library's TLS connection between its handshake and its first write) is not
+// told readable, and a poll that waits past it must end when its hold does.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,8 +14,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
+#include <thread>
 #include <vector>
+
+extern "C" void tarvo_hold_reading(int socket);
+extern "C" void tarvo_release_reading(int socket);
 
 namespace {
 
@@ -132,6 +139,46 @@ TEST(ReadAheadPoll, TellsOtherSocketsWhileOneKeepsBytes) {
         }
     }
     FAIL() << "the quiet socket was not told in 1,000 polls";
+}
+
+// A poll that waits while only a held socket is readable tells another socket's bytes,
+// and the held one's once the hold ends, both long before its timeout; a close ends a hold.
+TEST(ReadAheadHold, WaitsPastAHeldSocketUntilItsHoldEnds) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kTimeoutMs = 20000;
+    SocketPair held;
+    SocketPair other;
+    held.write({'h'});
+    tarvo_hold_reading(held.reader);
+    EXPECT_FALSE(held.readableNow());
+
+    pollfd entries[2] = {{held.reader, POLLIN, 0}, {other.reader, POLLIN, 0}};
+    std::thread writer([&other] { other.write({'o'}); });
+    auto started = Clock::now();
+    ASSERT_EQ(poll(entries, 2, kTimeoutMs), 1);
+    writer.join();
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kTimeoutMs / 2));
+    EXPECT_EQ(entries[0].revents, 0);
+    EXPECT_TRUE(entries[1].revents & POLLIN);
+    char byte;
+    ASSERT_EQ(recv(other.reader, &byte, 1, 0), 1);
+
+    std::thread releaser([&held] { tarvo_release_reading(held.reader); });
+    started = Clock::now();
+    ASSERT_EQ(poll(entries, 2, kTimeoutMs), 1);
+    releaser.join();
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kTimeoutMs / 2));
+    EXPECT_TRUE(entries[0].revents & POLLIN);
+    EXPECT_EQ(entries[1].revents, 0);
+
+    tarvo_hold_reading(other.reader);
+    const int closedNumber = other.reader;
+    close(other.reader);
+    other.reader = -1;
+    SocketPair next;
+    ASSERT_EQ(next.reader, closedNumber) << "the kernel gave the closed socket's number to another";
+    next.write({'n'});
+    EXPECT_TRUE(next.readableNow());
 }
 
 }  // namespace
