@@ -451,15 +451,9 @@ def connect_and_read_console(sdk, capfd):
     return result, out, err
 
 
-def is_sub_ack(answer):
-    """SUBACK and UNSUBACK: the library takes either for a CONNACK and reads its return
-    code from bytes it never set, so whether connect succeeds is chance (see README)."""
-    return bool(answer) and answer[0] >> 4 in (9, 11)
-
-
 @settings(max_examples=max(EXAMPLES // 2, 10), deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
-@given(answer=ANSWERS.filter(lambda answer: not is_sub_ack(answer)), close_after=st.booleans())
+@given(answer=ANSWERS, close_after=st.booleans())
 def test_a_malformed_answer_to_connect_fails_the_attempt_with_a_code(answering, capfd, answer, close_after):
     server, sdk = answering
     server.answer, server.close_after, server.relay = answer, close_after, False
@@ -666,6 +660,71 @@ def test_a_subscribe_cut_off_by_a_lost_session_does_not_hold_the_reconnection():
         assert events[:3] == [up, lost, up], "the reconnection waited for the subscribe"
         assert wait_until(lambda: len(events) >= 5 and sdk.is_connected(), 10), events
         assert events == [up, lost, up, lost, up]
+    finally:
+        sdk.on_connection(None)
+        sdk.stop()
+        server.close()
+
+
+def suback(msgid, *codes):
+    return packet(0x90, msgid.to_bytes(2, "big") + bytes(codes))
+
+
+def unsuback(msgid):
+    return packet(0xB0, msgid.to_bytes(2, "big"))
+
+
+class SendingUnasked(TcpServer):
+    """Grants the session and sends `unasked` right behind the CONNACK; then answers each
+    SUBSCRIBE with a SUBACK granting the QoS asked for, each UNSUBSCRIBE with its
+    UNSUBACK, and pings."""
+
+    def __init__(self, unasked):
+        self.unasked = unasked
+        super().__init__()
+
+    def serve(self, sock):
+        try:
+            read_packet(sock)
+            sock.sendall(b"\x20\x02\x00\x00" + self.unasked)
+            while True:
+                kind, body = read_packet(sock)
+                if kind >> 4 == 8:
+                    sock.sendall(suback(int.from_bytes(body[:2], "big"), body[-1] & 3))
+                elif kind >> 4 == 10:
+                    sock.sendall(unsuback(int.from_bytes(body[:2], "big")))
+                elif kind >> 4 == 12:
+                    sock.sendall(b"\xd0\x00")
+        except (OSError, ValueError, ConnectionError):
+            pass
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("unasked", [
+    suback(999, 0x80),
+    unsuback(998),
+    suback(997, 0) + suback(996, 0) + unsuback(995) + unsuback(994),
+], ids=["suback-refusing", "unsuback", "two-of-each"])
+def test_answers_nobody_asked_for_are_not_taken_for_the_next_request(capfd, unasked):
+    """An answer the server sends unasked is not the answer to the subscribe or
+    unsubscribe that comes after it, nor does it shift each later request onto its
+    predecessor's answer."""
+    server = SendingUnasked(unasked)
+    events = []
+    sdk = tarvo_sdk.SDK()
+    sdk.on_connection(lambda connected, code: events.append((connected, code)))
+    sdk.init("unasked", server.address, "tcp", "u", "p", autoReconnect=False)
+    try:
+        assert sdk.connect()
+        capfd.readouterr()
+        subscribed = []
+        for i in range(3):
+            subscribed.append(sdk.subscribe(f"t/{i}", 1))
+            sdk.unsubscribe(f"t/{i}")
+        LIBC.fflush(None)
+        assert subscribed == [True] * 3
+        assert "failed" not in capfd.readouterr().err
+        assert sdk.is_connected() and events == [(True, 0)]
     finally:
         sdk.on_connection(None)
         sdk.stop()
