@@ -38,6 +38,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "socket_table.h"
+
 ssize_t __real_recv(int socket, void* buffer, size_t length, int flags);
 int __real_poll(struct pollfd* fds, nfds_t count, int timeout);
 int __real_close(int fd);
@@ -88,17 +90,10 @@ static void registerForkHandler(void)
  * held. */
 static struct slot* slotFor(int socket)
 {
-    if ((size_t)socket >= tableLength) {
-        size_t length = tableLength != 0 ? tableLength : 64;
-        while (length <= (size_t)socket)
-            length *= 2;
-        struct slot* grown = realloc(table, length * sizeof *grown);
-        if (grown == NULL)
-            return NULL;
-        memset(grown + tableLength, 0, (length - tableLength) * sizeof *grown);
-        table = grown;
-        tableLength = length;
-    }
+    struct slot* held = tarvo_socket_table_holding(table, &tableLength, sizeof *table, socket);
+    if (held == NULL)
+        return NULL;
+    table = held;
     return &table[socket];
 }
 

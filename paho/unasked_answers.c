@@ -23,9 +23,10 @@
  * The table's lock is taken only for these packets, never for a PUBLISH or its
  * acknowledgements. A forked child never calls the library (its threads are gone). */
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
+
+#include "socket_table.h"
 
 /* From the library's MQTTPacket.h and Clients.h, as far as this file reads them: every
  * packet's struct begins with its header, its first byte the packet's first byte on the
@@ -71,17 +72,10 @@ static size_t tableLength;
  * held. */
 static struct awaited* recordOf(int socket)
 {
-    if ((size_t)socket >= tableLength) {
-        size_t length = tableLength != 0 ? tableLength : 64;
-        while (length <= (size_t)socket)
-            length *= 2;
-        struct awaited* grown = realloc(table, length * sizeof *grown);
-        if (grown == NULL)
-            return NULL;
-        memset(grown + tableLength, 0, (length - tableLength) * sizeof *grown);
-        table = grown;
-        tableLength = length;
-    }
+    struct awaited* held = tarvo_socket_table_holding(table, &tableLength, sizeof *table, socket);
+    if (held == NULL)
+        return NULL;
+    table = held;
     return &table[socket];
 }
 
